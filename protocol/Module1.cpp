@@ -1,0 +1,104 @@
+#include "protocol/Module1.h"
+
+#include "protocol/Frames.h"
+#include "serial/ReplyReception.h"
+#include "serial/SerialComm.h"
+#include "serial/TrafficMonitor.h"
+#include "shell/MessageBox.h"
+#include "status/StatusRow.h"
+
+#include <QEventLoop>
+#include <QTimer>
+
+void Module1::ExchangeFrame() {
+    const QByteArray frame = AssembleFrame(st_);
+    st_.ReplyData.clear();
+    st_.ReplyLength = Frames::ReplyBytes;
+    if (c_.monitor.monitorOn())
+        c_.monitor.setSentText(MonitorHex(st_.FramePayload, 32));
+
+    if (!c_.Comm1.PortOpen()) {
+        // The port has failed and been closed: nothing can answer.
+        st_.ReplyStatus = 255;
+        return;
+    }
+    // Leftovers of an earlier, late reply must not be taken for the reply to this frame.
+    c_.Comm1.DiscardInput();
+    c_.Comm1.Output(frame);
+    st_.ReplyPending = 1;
+    c_.Timer1.start(); // restarts a timer still running, so every attempt gets its full time
+
+    QEventLoop loop;
+    QObject::connect(&c_.reception, &ReplyReception::waitEnded, &loop, &QEventLoop::quit);
+    while (st_.ReplyPending == 1)
+        loop.exec();
+
+    st_.ReplyStatus =
+        st_.ReplyData.size() == Frames::ReplyBytes ? int(quint8(st_.ReplyData[2])) : 255;
+}
+
+void Module1::SendCommand(int code) {
+    int RetryCount = 0;
+    int answer = 0;
+    st_.ReplyData.clear();
+    st_.ReplyStatus = 0;
+    st_.CommandFailed = false;
+    st_.LastOutcome = CommandOutcome::Accepted;
+
+    while (st_.ReplyData.size() != Frames::ReplyBytes || st_.ReplyStatus != 0) {
+        st_.CommandFailed = false;
+        bool built = true;
+        switch (code) {
+        case Command::Start:
+            c_.Timer3.start();
+            BuildStartFrame(st_);
+            c_.Timer1.setInterval(StartReplyTimeoutMs);
+            break;
+        case Command::Data:
+            c_.Timer3.stop();
+            built = BuildDataFrame(st_);
+            break;
+        case Command::End:
+            BuildEndFrame(st_);
+            break;
+        default:
+            built = BuildDataFrame(st_);
+        }
+        if (!built) {
+            // Nothing that cannot be expressed on the wire is sent; the caller must stop.
+            st_.CommandFailed = true;
+            st_.LastOutcome = CommandOutcome::Refused;
+            return;
+        }
+        ExchangeFrame();
+        if (st_.ReplyStatus == 16)
+            RetryCount = 1;
+        ++RetryCount;
+        if (RetryCount <= 1)
+            continue;
+
+        const int status = st_.ReplyStatus;
+        if (status == 255) {
+            c_.Timer3.stop();
+            c_.pictures.showNoReply();
+            answer = c_.boxes.MsgBox(QString::fromUtf8(Texts::NoReply), MsgStyle::CriticalRetry,
+                                     QString::fromUtf8(Texts::ErrorTitle));
+            c_.pictures.clearNoReply();
+        } else if (status == 16) {
+            answer = c_.boxes.MsgBox(QString::fromUtf8(Texts::FlashError), MsgStyle::Critical,
+                                     QString::fromUtf8(Texts::ErrorTitle));
+            st_.ReplyStatus = 0;
+            st_.LastOutcome = CommandOutcome::FlashError;
+        } else if (status != 0) {
+            // Status 32, and any other refusal: asking beats resending forever.
+            answer = c_.boxes.MsgBox(QString::fromUtf8(Texts::TransmissionError),
+                                     MsgStyle::CriticalRetry, QString::fromUtf8(Texts::ErrorTitle));
+        }
+        RetryCount = 0;
+        if (answer == MsgAnswer::Cancel) {
+            st_.CommandFailed = true;
+            st_.LastOutcome = CommandOutcome::GivenUp;
+            return;
+        }
+    }
+}

@@ -1,0 +1,55 @@
+#pragma once
+// The exchange of one frame with its reply, and the command routine with its retries and error
+// boxes. The controls it needs belong to the main window; it only borrows them.
+
+#include "protocol/TransferState.h"
+
+class QTimer;
+class SerialComm;
+class TrafficMonitor;
+class ReplyReception;
+class StatusRow;
+class MessageBoxes;
+
+namespace Command {
+constexpr int Start = 1;
+constexpr int Data = 2;
+constexpr int End = 3;
+} // namespace Command
+
+namespace Texts {
+inline constexpr char NoReply[] =
+    "Q7310 reagiert nicht oder befindet sich nicht im Programmiermode (LOAdEPrOM)";
+inline constexpr char TransmissionError[] = "Datenübertragungsfehler";
+inline constexpr char FlashError[] = "Flash kann nicht programmiert werden";
+inline constexpr char ErrorTitle[] = "Fehler";
+} // namespace Texts
+
+class Module1 {
+public:
+    static constexpr int StartReplyTimeoutMs = 3000;
+
+    struct Controls {
+        SerialComm &Comm1;
+        QTimer &Timer1;
+        QTimer &Timer3;
+        TrafficMonitor &monitor;
+        ReplyReception &reception;
+        StatusRow &pictures;
+        MessageBoxes &boxes;
+    };
+
+    Module1(TransferState &st, Controls c) : st_(st), c_(c) {}
+
+    // Sends the prepared frame and waits, without spinning, until the reply is complete or the
+    // reply timer runs out; the outcome is left in ReplyStatus.
+    void ExchangeFrame();
+
+    // Builds and sends the command until the instrument takes it or the user gives up.
+    // CommandFailed and LastOutcome tell the caller how it ended.
+    void SendCommand(int code);
+
+private:
+    TransferState &st_;
+    Controls c_;
+};

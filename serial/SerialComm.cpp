@@ -1,0 +1,121 @@
+#include "serial/SerialComm.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QSerialPort>
+#include <limits>
+
+QString ComPortDevice(int n, const QString &programDir) {
+#ifdef Q_OS_WIN
+    Q_UNUSED(programDir);
+    return QStringLiteral("COM%1").arg(n);
+#else
+    const QString local = QDir(programDir).filePath(QStringLiteral("com%1").arg(n));
+    const QFileInfo fi(local);
+    if (fi.exists() || fi.isSymLink())
+        return local;
+    return QStringLiteral("/dev/ttyS%1").arg(n - 1);
+#endif
+}
+
+LineSettings ParseSettings(const QString &settings) {
+    LineSettings ls;
+    const QStringList parts = settings.split(QLatin1Char(','));
+    if (parts.size() != 4)
+        return ls;
+    bool okBaud = false, okData = false;
+    ls.baud = parts[0].trimmed().toInt(&okBaud);
+    const QString p = parts[1].trimmed().toLower();
+    ls.parity = p.size() == 1 ? p[0].toLatin1() : '?';
+    ls.dataBits = parts[2].trimmed().toInt(&okData);
+    const QString stop = parts[3].trimmed();
+    ls.stopBits = stop == QLatin1String("1") ? 1 : stop == QLatin1String("2") ? 2 : 0;
+    ls.valid = okBaud && ls.baud > 0 && okData && ls.dataBits >= 5 && ls.dataBits <= 8 &&
+               ls.stopBits != 0 && QByteArrayLiteral("noems").contains(ls.parity);
+    return ls;
+}
+
+QtSerialComm::QtSerialComm(QString programDir, QObject *parent)
+    : SerialComm(parent), programDir_(std::move(programDir)), port_(new QSerialPort(this)) {
+    connect(port_, &QSerialPort::readyRead, this, [this] {
+        if (RThreshold > 0)
+            emit OnComm();
+    });
+    connect(port_, &QSerialPort::errorOccurred, this, &QtSerialComm::onError);
+}
+
+QtSerialComm::~QtSerialComm() {
+    if (port_->isOpen())
+        port_->close();
+}
+
+QString QtSerialComm::deviceName() const { return ComPortDevice(CommPort, programDir_); }
+
+bool QtSerialComm::setPortOpen(bool open) {
+    if (!open) {
+        if (port_->isOpen())
+            port_->close();
+        return true;
+    }
+    if (port_->isOpen())
+        return true;
+    openError_.clear();
+    const LineSettings ls = ParseSettings(Settings);
+    if (!ls.valid) {
+        openError_ = tr("Ungültige Schnittstelleneinstellung \"%1\"").arg(Settings);
+        return false;
+    }
+    port_->setPortName(deviceName());
+    port_->setBaudRate(ls.baud);
+    port_->setDataBits(QSerialPort::DataBits(ls.dataBits));
+    port_->setParity(ls.parity == 'e'   ? QSerialPort::EvenParity
+                     : ls.parity == 'o' ? QSerialPort::OddParity
+                     : ls.parity == 'm' ? QSerialPort::MarkParity
+                     : ls.parity == 's' ? QSerialPort::SpaceParity
+                                        : QSerialPort::NoParity);
+    port_->setStopBits(ls.stopBits == 2 ? QSerialPort::TwoStop : QSerialPort::OneStop);
+    port_->setFlowControl(QSerialPort::NoFlowControl);
+    if (!port_->open(QIODevice::ReadWrite)) {
+        openError_ = port_->errorString();
+        port_->clearError();
+        return false;
+    }
+    return true;
+}
+
+bool QtSerialComm::PortOpen() const { return port_->isOpen(); }
+
+void QtSerialComm::Output(const QByteArray &bytes) {
+    if (port_->isOpen())
+        port_->write(bytes);
+}
+
+int QtSerialComm::InBufferCount() const {
+    if (!port_->isOpen())
+        return 0;
+    return int(std::min<qint64>(port_->bytesAvailable(), std::numeric_limits<qint16>::max()));
+}
+
+QByteArray QtSerialComm::Input() {
+    if (!port_->isOpen())
+        return {};
+    return InputLen > 0 ? port_->read(InputLen) : port_->readAll();
+}
+
+void QtSerialComm::DiscardInput() {
+    if (!port_->isOpen())
+        return;
+    port_->readAll();
+    port_->clear(QSerialPort::Input);
+}
+
+void QtSerialComm::onError() {
+    const QSerialPort::SerialPortError e = port_->error();
+    if (e == QSerialPort::NoError || e == QSerialPort::TimeoutError || !port_->isOpen())
+        return;
+    // A failed port keeps reporting the same error in a storm; close it on the first one.
+    const QString reason = port_->errorString();
+    port_->close();
+    port_->clearError();
+    emit Failed(reason);
+}

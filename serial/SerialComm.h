@@ -1,0 +1,76 @@
+#pragma once
+// The serial port Comm1 as the program uses it: a few properties set before opening, one write,
+// a count and a read of the waiting bytes, and one receive event. The real port is a QSerialPort;
+// tests may put another one in its place.
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+
+class QSerialPort;
+
+class SerialComm : public QObject {
+    Q_OBJECT
+public:
+    using QObject::QObject;
+
+    int CommPort = 1;
+    QString Settings = QStringLiteral("9600,n,8,1");
+    int InputLen = 0;   // 0: Input returns every waiting byte
+    int RThreshold = 0; // > 0: OnComm is raised when bytes arrive
+
+    // Opens (true) or closes (false). False when opening failed; openError() says why.
+    virtual bool setPortOpen(bool open) = 0;
+    virtual bool PortOpen() const = 0;
+    QString openError() const { return openError_; }
+    // The device the port number stands for, for messages.
+    virtual QString deviceName() const = 0;
+
+    virtual void Output(const QByteArray &bytes) = 0;
+    virtual int InBufferCount() const = 0;
+    virtual QByteArray Input() = 0;
+    // Drops whatever is waiting, so a late reply cannot answer the next frame.
+    virtual void DiscardInput() = 0;
+
+signals:
+    void OnComm();
+    // The open port failed for good (adapter unplugged, peer gone); it has been closed.
+    void Failed(const QString &reason);
+
+protected:
+    QString openError_;
+};
+
+// The device behind ComN: "COMN" on Windows; elsewhere the link or device node "comN" in the
+// program's directory when one exists, else /dev/ttyS(N-1).
+QString ComPortDevice(int n, const QString &programDir);
+
+struct LineSettings {
+    int baud = 9600;
+    char parity = 'n';
+    int dataBits = 8;
+    int stopBits = 1;
+    bool valid = false;
+};
+LineSettings ParseSettings(const QString &settings);
+
+class QtSerialComm : public SerialComm {
+    Q_OBJECT
+public:
+    explicit QtSerialComm(QString programDir, QObject *parent = nullptr);
+    ~QtSerialComm() override;
+
+    bool setPortOpen(bool open) override;
+    bool PortOpen() const override;
+    QString deviceName() const override;
+    void Output(const QByteArray &bytes) override;
+    int InBufferCount() const override;
+    QByteArray Input() override;
+    void DiscardInput() override;
+
+private:
+    void onError();
+
+    QString programDir_;
+    QSerialPort *port_;
+};

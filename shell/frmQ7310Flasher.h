@@ -1,0 +1,130 @@
+#pragma once
+// The main window: every control of the tool, start-up, the file button, the port menu, the
+// monitor switch and the end button. The transfer button's run lives in transfer/.
+
+#include "serial/TrafficMonitor.h"
+
+#include <QMainWindow>
+#include <QTimer>
+#include <array>
+#include <functional>
+#include <memory>
+
+class QAction;
+class QLabel;
+class QLineEdit;
+class QMenu;
+class QPlainTextEdit;
+class QProgressBar;
+class QPushButton;
+class QStatusBar;
+class FileDialog;
+class MessageBoxes;
+class Module1;
+class PictureBox;
+class ProgrammingRun;
+class ReplyReception;
+class SerialComm;
+class StatusRow;
+struct TransferState;
+
+// Window positions are given in twips, 15 to a pixel.
+constexpr int Twips(int twips) {
+    return twips >= 0 ? (twips * 2 + 15) / 30 : -((-twips * 2 + 15) / 30);
+}
+
+// Replaceable parts of the main window; whatever is left empty is the real thing.
+struct FlasherSeams {
+    MessageBoxes *boxes = nullptr;
+    FileDialog *fileDialog = nullptr;
+    SerialComm *comm = nullptr;
+    std::function<void()> terminate; // ends the process at once
+};
+
+class frmQ7310Flasher : public QMainWindow, public TrafficMonitor {
+    Q_OBJECT
+public:
+    static constexpr int LowHeight = 3400;  // monitor off
+    static constexpr int HighHeight = 6420; // monitor on
+    static constexpr int VersionMajor = 1;
+    static constexpr int VersionMinor = 7;
+
+    using Seams = FlasherSeams;
+
+    frmQ7310Flasher(TransferState &st, QString programDir, Seams seams = {},
+                    QWidget *parent = nullptr);
+    ~frmQ7310Flasher() override;
+
+    void Form_Load();
+    void cmdDatei_Click();
+    void cmdLesen_Click();
+    void cmdEnd_Click();
+    void chkSSTest_Click();
+    void mnuCom_Click(int n); // serves mnuCom1_Click .. mnuCom8_Click
+    void mnuHelp_Click();
+
+    // The window's outer height; the one place that turns it into a client size.
+    void setOuterHeight(int twips);
+    int chkSSTestValue() const;
+    bool runBusy() const;
+    QString programDir() const { return programDir_; }
+
+    // TrafficMonitor
+    bool monitorOn() const override { return chkSSTestValue() == 1; }
+    void setSentText(const QString &text) override;
+    void setReplyText(const QString &text) override;
+
+    // Controls, by their names.
+    QWidget *Line1_0 = nullptr;
+    QWidget *Line1_1 = nullptr;
+    QLabel *Image7 = nullptr;
+    PictureBox *Image1 = nullptr;
+    PictureBox *Image2 = nullptr;
+    PictureBox *Image3 = nullptr;
+    PictureBox *Image4 = nullptr;
+    PictureBox *Image5 = nullptr;
+    PictureBox *Image6 = nullptr;
+    QLabel *lblDatei = nullptr;
+    QProgressBar *PBLesen = nullptr;
+    QPushButton *cmdDatei = nullptr;
+    QPushButton *cmdLesen = nullptr;
+    QPushButton *cmdEnd = nullptr;
+    QPushButton *chkSSTest = nullptr;
+    QPlainTextEdit *Text1 = nullptr;
+    QLineEdit *Text2 = nullptr;
+    QStatusBar *StatusBar1 = nullptr;
+    std::array<QLabel *, 4> Panels{}; // status panels 1..4
+    QAction *mnuHelp = nullptr;
+    QMenu *mnuCom = nullptr;
+    std::array<QAction *, 8> mnuComItems{};
+    QTimer Timer1;
+    QTimer Timer2;
+    QTimer Timer3;
+    SerialComm &Comm1;
+    FileDialog &CD_01;
+    MessageBoxes &Boxes;
+
+    QString LastHexFile;
+
+signals:
+    void helpRequested();
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+    void showEvent(QShowEvent *event) override;
+
+private:
+    void createControls();
+
+    TransferState &st_;
+    int outerTwips_ = LowHeight;
+    QString programDir_;
+    std::function<void()> terminate_;
+    std::unique_ptr<SerialComm> ownComm_;
+    std::unique_ptr<FileDialog> ownDialog_;
+    std::unique_ptr<MessageBoxes> ownBoxes_;
+    std::unique_ptr<StatusRow> pictures_;
+    std::unique_ptr<ReplyReception> reception_;
+    std::unique_ptr<Module1> module_;
+    std::unique_ptr<ProgrammingRun> run_;
+};

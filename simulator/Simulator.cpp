@@ -1,0 +1,418 @@
+#include "simulator/Simulator.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <sstream>
+#include <termios.h>
+#include <unistd.h>
+
+namespace q7310sim {
+
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr std::uint8_t kStart = 0x68, kStop = 0x16;
+constexpr auto kFrameGap = std::chrono::milliseconds(100); // a frame stalled this long is dropped
+
+const std::vector<std::uint8_t> kStartPayload = {0xAA, 0x55, 0x80, 0xAA, 0x55, 0x30, 0xFF};
+const std::vector<std::uint8_t> kEndPayload = {0xAA, 0x55, 0x99};
+
+const char *kindName(FrameKind k) {
+    switch (k) {
+    case FrameKind::Start:
+        return "start";
+    case FrameKind::Data:
+        return "data";
+    case FrameKind::End:
+        return "end";
+    case FrameKind::Bad:
+        return "bad";
+    default:
+        return "any";
+    }
+}
+
+bool parseInt(const std::string &s, int &v) {
+    if (s.empty())
+        return false;
+    char *end = nullptr;
+    const long x = std::strtol(s.c_str(), &end, 0);
+    if (*end != '\0')
+        return false;
+    v = int(x);
+    return true;
+}
+
+} // namespace
+
+bool ParseRule(const std::string &text, Rule &rule, std::string &error) {
+    rule = Rule{};
+    const auto colon = text.find(':');
+    if (colon == std::string::npos) {
+        error = "rule needs WHICH:ACTION, got '" + text + "'";
+        return false;
+    }
+    const std::string which = text.substr(0, colon);
+    std::string action = text.substr(colon + 1);
+    int param = 0;
+    const auto eq = action.find('=');
+    if (eq != std::string::npos) {
+        if (!parseInt(action.substr(eq + 1), param)) {
+            error = "bad number in '" + text + "'";
+            return false;
+        }
+        action = action.substr(0, eq);
+    }
+    if (which == "start")
+        rule.kind = FrameKind::Start;
+    else if (which == "data")
+        rule.kind = FrameKind::Data;
+    else if (which == "end")
+        rule.kind = FrameKind::End;
+    else if (which == "any" || which == "*")
+        rule.kind = FrameKind::Any;
+    else if (!parseInt(which, rule.frameNo) || rule.frameNo < 1) {
+        error = "frame must be a number from 1, or start, data, end, any: '" + which + "'";
+        return false;
+    }
+    static const std::map<std::string, Action> actions = {
+        {"normal", Action::Normal}, {"noreply", Action::NoReply}, {"delay", Action::Delay},
+        {"split", Action::Split},   {"short", Action::Short},     {"long", Action::Long},
+        {"status", Action::Status}, {"garbage", Action::Garbage}, {"hangup", Action::HangUp}};
+    const auto it = actions.find(action);
+    if (it == actions.end()) {
+        error = "unknown action '" + action + "'";
+        return false;
+    }
+    rule.action = it->second;
+    rule.param = param;
+    return true;
+}
+
+Simulator::Simulator(Options options) : opt_(std::move(options)) {}
+
+Simulator::~Simulator() { stop(); }
+
+bool Simulator::start(std::string &error) {
+    master_ = posix_openpt(O_RDWR | O_NOCTTY);
+    if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0) {
+        error = std::string("no pseudo-terminal: ") + std::strerror(errno);
+        stop();
+        return false;
+    }
+    char name[128];
+    if (ptsname_r(master_, name, sizeof name) != 0) {
+        error = std::string("ptsname: ") + std::strerror(errno);
+        stop();
+        return false;
+    }
+    path_ = name;
+    slave_ = ::open(name, O_RDWR | O_NOCTTY);
+    if (slave_ < 0) {
+        error = "cannot open " + path_ + ": " + std::strerror(errno);
+        stop();
+        return false;
+    }
+    termios tio{};
+    tcgetattr(slave_, &tio);
+    cfmakeraw(&tio);
+    tcsetattr(slave_, TCSANOW, &tio);
+    fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);
+    int pipeFds[2];
+    if (pipe(pipeFds) != 0) {
+        error = std::string("pipe: ") + std::strerror(errno);
+        stop();
+        return false;
+    }
+    wakeRead_ = pipeFds[0];
+    wakeWrite_ = pipeFds[1];
+    running_ = true;
+    thread_ = std::thread([this] { loop(); });
+    return true;
+}
+
+void Simulator::stop() {
+    if (running_.exchange(false) && wakeWrite_ >= 0) {
+        const char c = 0;
+        [[maybe_unused]] auto n = ::write(wakeWrite_, &c, 1);
+    }
+    if (thread_.joinable())
+        thread_.join();
+    for (int *fd : {&master_, &slave_, &wakeRead_, &wakeWrite_}) {
+        if (*fd >= 0)
+            ::close(*fd);
+        *fd = -1;
+    }
+}
+
+void Simulator::addRule(const Rule &rule) {
+    std::lock_guard lock(mutex_);
+    opt_.rules.push_back(rule);
+}
+
+void Simulator::setHangUpAfter(int frames) {
+    std::lock_guard lock(mutex_);
+    opt_.hangUpAfter = frames;
+}
+
+std::vector<ReceivedFrame> Simulator::frames() const {
+    std::lock_guard lock(mutex_);
+    return frames_;
+}
+
+std::map<std::uint32_t, std::uint8_t> Simulator::memory() const {
+    std::lock_guard lock(mutex_);
+    return memory_;
+}
+
+bool Simulator::programmingMode() const {
+    std::lock_guard lock(mutex_);
+    return programming_;
+}
+
+int Simulator::endFrames() const {
+    std::lock_guard lock(mutex_);
+    return endFrames_;
+}
+
+std::chrono::microseconds Simulator::wireTime(std::size_t bytes) const {
+    if (opt_.baud <= 0)
+        return std::chrono::microseconds(0);
+    return std::chrono::microseconds(bytes * 11 * 1000000 / std::size_t(opt_.baud));
+}
+
+void Simulator::loop() {
+    std::vector<std::uint8_t> buf(4096);
+    while (running_) {
+        auto now = Clock::now();
+        auto wait = std::chrono::milliseconds(200);
+        {
+            std::lock_guard lock(mutex_);
+            for (const Pending &p : pending_)
+                wait = std::min(wait, std::chrono::duration_cast<std::chrono::milliseconds>(
+                                          p.due - now + std::chrono::milliseconds(1)));
+            if (!partial_.empty())
+                wait = std::min(wait, std::chrono::duration_cast<std::chrono::milliseconds>(
+                                          lastByte_ + kFrameGap - now) +
+                                          std::chrono::milliseconds(1));
+        }
+        pollfd fds[2] = {{master_, POLLIN, 0}, {wakeRead_, POLLIN, 0}};
+        ::poll(fds, 2, int(std::max<long long>(0, wait.count())));
+        if (!running_)
+            break;
+        now = Clock::now();
+        if (fds[0].revents & POLLIN) {
+            const ssize_t n = ::read(master_, buf.data(), buf.size());
+            std::lock_guard lock(mutex_);
+            for (ssize_t i = 0; i < n && !hungUp_; ++i)
+                consume(buf[std::size_t(i)], now);
+        }
+        std::lock_guard lock(mutex_);
+        if (hungUp_)
+            break;
+        if (!partial_.empty() && now - lastByte_ >= kFrameGap) {
+            const std::vector<std::uint8_t> stalled = partial_;
+            partial_.clear();
+            handleFrame(stalled, false, now);
+        }
+        for (auto it = pending_.begin(); it != pending_.end();) {
+            if (it->due <= now) {
+                [[maybe_unused]] auto w = ::write(master_, it->bytes.data(), it->bytes.size());
+                it = pending_.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+}
+
+void Simulator::consume(std::uint8_t byte, Clock::time_point now) {
+    lastByte_ = now;
+    if (partial_.empty() && byte != kStart)
+        return; // noise between frames
+    partial_.push_back(byte);
+    if (partial_.size() == 4 && (partial_[1] != partial_[2] || partial_[3] != kStart)) {
+        const std::vector<std::uint8_t> bad = partial_;
+        partial_.clear();
+        handleFrame(bad, false, now);
+        return;
+    }
+    if (partial_.size() >= 4 && partial_.size() == std::size_t(partial_[1]) + 6) {
+        const std::vector<std::uint8_t> frame = partial_;
+        partial_.clear();
+        handleFrame(frame, true, now);
+    }
+}
+
+void Simulator::handleFrame(const std::vector<std::uint8_t> &frame, bool structurallyOk,
+                            Clock::time_point now) {
+    FrameKind kind = FrameKind::Bad;
+    int status = 32;
+    if (structurallyOk) {
+        const std::size_t L = frame[1];
+        unsigned sum = 0;
+        for (std::size_t i = 4; i < 4 + L; ++i)
+            sum += frame[i];
+        const bool sane = L >= 3 && (sum & 0xFF) == frame[4 + L] && frame[5 + L] == kStop &&
+                          frame[4] == 0xFA && frame[5] == 0x69;
+        if (sane) {
+            const std::uint8_t cmd = frame[6];
+            const std::vector<std::uint8_t> payload(frame.begin() + 7, frame.begin() + 4 + long(L));
+            if (cmd == 0xD3 && payload == kStartPayload) {
+                kind = FrameKind::Start;
+                memory_.clear(); // the whole flash reads FF again
+                programming_ = true;
+                status = 0;
+            } else if (cmd == 0xD3 && payload == kEndPayload) {
+                kind = FrameKind::End;
+                programming_ = false;
+                ++endFrames_;
+                status = 0;
+                if (!opt_.dumpFile.empty()) {
+                    if (FILE *f = std::fopen(opt_.dumpFile.c_str(), "w")) {
+                        const std::string hex = ToIntelHex(memory_);
+                        std::fwrite(hex.data(), 1, hex.size(), f);
+                        std::fclose(f);
+                    }
+                }
+            } else if (cmd == 0xD2 && payload.size() >= 4 &&
+                       payload[3] == payload.size() - 4) {
+                kind = FrameKind::Data;
+                const std::uint32_t address =
+                    payload[0] | (std::uint32_t(payload[1]) << 8) | (std::uint32_t(payload[2]) << 16);
+                bool writable = programming_;
+                for (std::size_t i = 4; writable && i < payload.size(); ++i) {
+                    const auto it = memory_.find(address + std::uint32_t(i - 4));
+                    const std::uint8_t old = it == memory_.end() ? 0xFF : it->second;
+                    writable = (payload[i] & ~old) == 0; // flash only turns 1 bits into 0
+                }
+                if (writable) {
+                    for (std::size_t i = 4; i < payload.size(); ++i)
+                        memory_[address + std::uint32_t(i - 4)] = payload[i];
+                    status = 0;
+                } else {
+                    status = 16;
+                }
+            }
+        }
+    }
+    frames_.push_back({kind, frame, status});
+    const int frameNo = int(frames_.size());
+
+    Action action = Action::Normal;
+    int param = 0;
+    for (Rule &r : opt_.rules) {
+        if (r.times == 0 || (r.frameNo != 0 && r.frameNo != frameNo) ||
+            (r.kind != FrameKind::Any && r.kind != kind))
+            continue;
+        if (r.times > 0)
+            --r.times;
+        action = r.action;
+        param = r.param;
+        break;
+    }
+    if (opt_.hangUpAfter > 0 && frameNo > opt_.hangUpAfter)
+        action = Action::HangUp;
+    if (action == Action::Status)
+        status = param & 0xFF;
+
+    if (opt_.verbose)
+        std::fprintf(stderr, "q7310sim: frame %d %s, %zu bytes, status %d%s\n", frameNo,
+                     kindName(kind), frame.size(), status,
+                     action == Action::Normal || action == Action::Status ? "" : " (misbehaving)");
+
+    const std::uint8_t s = std::uint8_t(status);
+    std::vector<std::uint8_t> reply = {0x10, 0xFA, s, std::uint8_t(0xFA + s), kStop};
+    Clock::time_point due = std::max(now, busyUntil_) + wireTime(frame.size()) + wireTime(5);
+    busyUntil_ = due;
+    switch (action) {
+    case Action::Normal:
+    case Action::Status:
+        schedule(due, reply);
+        break;
+    case Action::NoReply:
+        break;
+    case Action::Delay:
+        schedule(due + std::chrono::milliseconds(param), reply);
+        break;
+    case Action::Split:
+        schedule(due, {reply.begin(), reply.begin() + 2});
+        schedule(due + std::chrono::milliseconds(param), {reply.begin() + 2, reply.end()});
+        break;
+    case Action::Short:
+        reply.resize(std::size_t(std::clamp(param, 0, 4)));
+        if (!reply.empty())
+            schedule(due, reply);
+        break;
+    case Action::Long:
+        reply.push_back(0x00);
+        schedule(due, reply);
+        break;
+    case Action::Garbage:
+        schedule(due, std::vector<std::uint8_t>(std::size_t(std::max(param, 1)), 0xA5));
+        break;
+    case Action::HangUp:
+        hangUp();
+        break;
+    }
+}
+
+void Simulator::schedule(Clock::time_point due, std::vector<std::uint8_t> bytes) {
+    pending_.push_back({due, std::move(bytes)});
+}
+
+void Simulator::hangUp() {
+    hungUp_ = true;
+    pending_.clear();
+    // Closing both ends of the line is what an unplugged adapter looks like to the flasher.
+    ::close(master_);
+    master_ = -1;
+    ::close(slave_);
+    slave_ = -1;
+    running_ = false;
+}
+
+std::string Simulator::ToIntelHex(const std::map<std::uint32_t, std::uint8_t> &memory) {
+    std::ostringstream out;
+    auto record = [&out](int type, std::uint16_t offset, const std::vector<std::uint8_t> &data) {
+        unsigned sum = unsigned(data.size()) + (offset >> 8) + (offset & 0xFF) + unsigned(type);
+        char head[16];
+        std::snprintf(head, sizeof head, ":%02X%04X%02X", unsigned(data.size()), offset, type);
+        out << head;
+        for (std::uint8_t b : data) {
+            char h[3];
+            std::snprintf(h, sizeof h, "%02X", b);
+            out << h;
+            sum += b;
+        }
+        char cs[4];
+        std::snprintf(cs, sizeof cs, "%02X\n", (0x100 - (sum & 0xFF)) & 0xFF);
+        out << cs;
+    };
+    std::uint32_t upper = 0;
+    auto it = memory.begin();
+    while (it != memory.end()) {
+        const std::uint32_t start = it->first;
+        if ((start >> 16) != upper) {
+            upper = start >> 16;
+            record(4, 0, {std::uint8_t(upper >> 8), std::uint8_t(upper)});
+        }
+        std::vector<std::uint8_t> data;
+        std::uint32_t a = start;
+        while (it != memory.end() && it->first == a && data.size() < 16 && (a >> 16) == upper) {
+            data.push_back(it->second);
+            ++it;
+            ++a;
+        }
+        record(0, std::uint16_t(start & 0xFFFF), data);
+    }
+    record(1, 0, {});
+    return out.str();
+}
+
+} // namespace q7310sim

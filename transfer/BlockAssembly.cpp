@@ -1,0 +1,79 @@
+#include "transfer/BlockAssembly.h"
+
+#include "protocol/Frames.h"
+
+namespace {
+long byteSum(const QByteArray &bytes) {
+    long s = 0;
+    for (char c : bytes)
+        s += quint8(c);
+    return s;
+}
+} // namespace
+
+void BlockAssembly::Reset() {
+    BlockLength = 0;
+    clear();
+}
+
+void BlockAssembly::clear() {
+    st_.BlockSum = 0;
+    st_.BlockData.clear();
+}
+
+bool BlockAssembly::send() {
+    const bool goOn = sendBlock_();
+    BlockLength = 0;
+    clear();
+    return goOn;
+}
+
+// Opens a block with a record; a record too long for one frame first goes out in full pieces.
+bool BlockAssembly::open(std::int64_t address, const QByteArray &data, long sum) {
+    qsizetype from = 0;
+    while (data.size() - from > Frames::MaxBlockBytes) {
+        st_.BlockAddress = address + from;
+        st_.BlockData = data.mid(from, Frames::MaxBlockBytes);
+        st_.BlockSum = byteSum(st_.BlockData);
+        BlockLength = Frames::MaxBlockBytes;
+        from += Frames::MaxBlockBytes;
+        if (!send())
+            return false;
+    }
+    st_.BlockAddress = address + from;
+    st_.BlockData = from == 0 ? data : data.mid(from);
+    st_.BlockSum = from == 0 ? sum : byteSum(st_.BlockData);
+    BlockLength = int(st_.BlockData.size());
+    NextAddress = address + data.size();
+    return true;
+}
+
+bool BlockAssembly::AddRecord(int RecordLength) {
+    const std::int64_t a = st_.RecordAddress;
+    if (BlockLength == 0)
+        return open(a, st_.RecordData, st_.RecordSum);
+    if (a == NextAddress) {
+        // A block must never outgrow one frame: send it before this record would.
+        if (BlockLength + RecordLength > Frames::MaxBlockBytes) {
+            if (!send())
+                return false;
+            return open(a, st_.RecordData, st_.RecordSum);
+        }
+        BlockLength += RecordLength;
+        st_.BlockSum += st_.RecordSum;
+        st_.BlockData += st_.RecordData;
+        NextAddress = a + RecordLength;
+        if (BlockLength > Threshold)
+            return send();
+        return true;
+    }
+    if (!send())
+        return false;
+    return open(a, st_.RecordData, st_.RecordSum);
+}
+
+bool BlockAssembly::Finish() {
+    if (BlockLength != 0)
+        return send();
+    return true;
+}

@@ -1,0 +1,34 @@
+#pragma once
+// Gathers decoded data records into blocks of contiguous bytes, each sent as one data command.
+
+#include "protocol/TransferState.h"
+
+#include <cstdint>
+#include <functional>
+
+class BlockAssembly {
+public:
+    static constexpr int Threshold = 200;
+
+    // sendBlock sends the block held in BlockAddress/BlockData/BlockSum (SendCommand 2) and
+    // returns false when the run must stop (the command was given up or not programmed).
+    BlockAssembly(TransferState &st, std::function<bool()> sendBlock)
+        : st_(st), sendBlock_(std::move(sendBlock)) {}
+
+    void Reset();
+    // Takes RecordAddress, RecordData and RecordSum from the state. False: stop the run.
+    bool AddRecord(int RecordLength);
+    // Sends the open block, if any. False: stop the run.
+    bool Finish();
+
+    int BlockLength = 0;
+    std::int64_t NextAddress = 0;
+
+private:
+    bool send();
+    bool open(std::int64_t address, const QByteArray &data, long sum);
+    void clear();
+
+    TransferState &st_;
+    std::function<bool()> sendBlock_;
+};
