@@ -9,6 +9,8 @@
 ReplyReception::ReplyReception(TransferState &st, SerialComm &comm1, QTimer &timer1,
                                TrafficMonitor &monitor, QObject *parent)
     : QObject(parent), st_(st), comm1_(comm1), timer1_(timer1), monitor_(monitor) {
+    // A coarse timer may fire 5 % early: a slow instrument would lose part of its time.
+    timer1_.setTimerType(Qt::PreciseTimer);
     connect(&comm1_, &SerialComm::OnComm, this, &ReplyReception::Comm1_OnComm);
     connect(&timer1_, &QTimer::timeout, this, &ReplyReception::Timer1_Timer);
     connect(&comm1_, &SerialComm::Failed, this, &ReplyReception::portFailed);
