@@ -73,6 +73,10 @@ frmQ7310Flasher::frmQ7310Flasher(TransferState &st, QString programDir, Seams se
         ownDialog_.reset(&CD_01);
     if (!seams.boxes)
         ownBoxes_.reset(&Boxes);
+    // A new window starts with nothing selected, also when its dialog outlives an older window.
+    CD_01.Filter.clear();
+    CD_01.InitDir.clear();
+    CD_01.FileName.clear();
     if (!terminate_)
         terminate_ = [] { std::_Exit(0); };
 

@@ -3,6 +3,7 @@
 #include "serial/SerialComm.h"
 #include "shell/Application.h"
 #include "shell/Settings.h"
+#include "shell/Translations.h"
 #include "support/RunRig.h"
 #include "support/Scripted.h"
 
@@ -122,6 +123,12 @@ private Q_SLOTS:
         QFETCH(QString, pairs);
         QFETCH(QString, qt);
         QCOMPARE(QtFilterFromPairs(pairs), qt);
+    }
+
+    void germanStandardDialogs() {
+        QCOMPARE(InstallGermanTranslations(*QCoreApplication::instance()), 2);
+        QCOMPARE(QCoreApplication::translate("QFileDialog", "Look in:"), QStringLiteral("Suchen in:"));
+        QCOMPARE(QCoreApplication::translate("QPlatformTheme", "Cancel"), QStringLiteral("Abbrechen"));
     }
 
     void portMenu_data() {
