@@ -10,8 +10,14 @@ namespace {
 
 const QFont &dialogFont() {
     static const QFont font = [] {
+        // Where the old dialog font is missing, a face of the same narrow metrics keeps the texts
+        // within their labels.
+        QFont::insertSubstitutions(QStringLiteral("MS Sans Serif"),
+                                   {QStringLiteral("Microsoft Sans Serif"),
+                                    QStringLiteral("Liberation Sans"), QStringLiteral("Arial")});
         QFont f(QStringLiteral("MS Sans Serif"));
         f.setPointSizeF(8.25);
+        f.setStretch(94); // the substitutes run a little wider than the bitmap original
         return f;
     }();
     return font;
