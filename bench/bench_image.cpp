@@ -65,8 +65,7 @@ int main(int argc, char **argv) {
     HexDecoder decoder;
     for (const QByteArray &line : lines) {
         int length = 0;
-        if (decoder.DecodeLine(line, st, length) == RecordKind::Data)
-            blocks.AddRecord(length);
+        if (decoder.DecodeLine(line, st, length) == RecordKind::Data) blocks.AddRecord(length);
     }
     blocks.Finish();
     const qint64 done = t.nsecsElapsed();

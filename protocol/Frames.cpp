@@ -68,8 +68,7 @@ QString MonitorHex(const QByteArray &bytes, int breakEvery) {
     for (int i = 1; i <= bytes.size(); ++i) {
         text += QString::number(quint8(bytes[i - 1]), 16).toUpper();
         text += QLatin1Char(' ');
-        if (breakEvery > 0 && i % breakEvery == 0)
-            text += QLatin1String("\r\n");
+        if (breakEvery > 0 && i % breakEvery == 0) text += QLatin1String("\r\n");
     }
     return text;
 }

@@ -14,8 +14,7 @@ void Module1::ExchangeFrame() {
     const QByteArray frame = AssembleFrame(st_);
     st_.ReplyData.clear();
     st_.ReplyLength = Frames::ReplyBytes;
-    if (c_.monitor.monitorOn())
-        c_.monitor.setSentText(MonitorHex(st_.FramePayload, 32));
+    if (c_.monitor.monitorOn()) c_.monitor.setSentText(MonitorHex(st_.FramePayload, 32));
 
     if (!c_.Comm1.PortOpen()) {
         // The port has failed and been closed: nothing can answer.
@@ -71,11 +70,9 @@ void Module1::SendCommand(int code) {
             return;
         }
         ExchangeFrame();
-        if (st_.ReplyStatus == 16)
-            RetryCount = 1;
+        if (st_.ReplyStatus == 16) RetryCount = 1;
         ++RetryCount;
-        if (RetryCount <= 1)
-            continue;
+        if (RetryCount <= 1) continue;
 
         const int status = st_.ReplyStatus;
         if (status == 255) {

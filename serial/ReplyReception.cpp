@@ -17,14 +17,12 @@ ReplyReception::ReplyReception(TransferState &st, SerialComm &comm1, QTimer &tim
 }
 
 void ReplyReception::Comm1_OnComm() {
-    if (comm1_.InBufferCount() < st_.ReplyLength)
-        return;
+    if (comm1_.InBufferCount() < st_.ReplyLength) return;
     st_.ReplyPending = 0;
     timer1_.stop();
     timer1_.setInterval(ReplyTimeoutMs);
     st_.ReplyData = comm1_.Input();
-    if (monitor_.monitorOn())
-        monitor_.setReplyText(MonitorHex(st_.ReplyData));
+    if (monitor_.monitorOn()) monitor_.setReplyText(MonitorHex(st_.ReplyData));
     emit waitEnded();
 }
 

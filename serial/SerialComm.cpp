@@ -12,8 +12,7 @@ QString ComPortDevice(int n, const QString &programDir) {
 #else
     const QString local = QDir(programDir).filePath(QStringLiteral("com%1").arg(n));
     const QFileInfo fi(local);
-    if (fi.exists() || fi.isSymLink())
-        return local;
+    if (fi.exists() || fi.isSymLink()) return local;
     return QStringLiteral("/dev/ttyS%1").arg(n - 1);
 #endif
 }
@@ -21,8 +20,7 @@ QString ComPortDevice(int n, const QString &programDir) {
 LineSettings ParseSettings(const QString &settings) {
     LineSettings ls;
     const QStringList parts = settings.split(QLatin1Char(','));
-    if (parts.size() != 4)
-        return ls;
+    if (parts.size() != 4) return ls;
     bool okBaud = false, okData = false;
     ls.baud = parts[0].trimmed().toInt(&okBaud);
     const QString p = parts[1].trimmed().toLower();
@@ -38,27 +36,25 @@ LineSettings ParseSettings(const QString &settings) {
 QtSerialComm::QtSerialComm(QString programDir, QObject *parent)
     : SerialComm(parent), programDir_(std::move(programDir)), port_(new QSerialPort(this)) {
     connect(port_, &QSerialPort::readyRead, this, [this] {
-        if (RThreshold > 0)
-            emit OnComm();
+        if (RThreshold > 0) emit OnComm();
     });
     connect(port_, &QSerialPort::errorOccurred, this, &QtSerialComm::onError);
 }
 
 QtSerialComm::~QtSerialComm() {
-    if (port_->isOpen())
-        port_->close();
+    if (port_->isOpen()) port_->close();
 }
 
-QString QtSerialComm::deviceName() const { return ComPortDevice(CommPort, programDir_); }
+QString QtSerialComm::deviceName() const {
+    return ComPortDevice(CommPort, programDir_);
+}
 
 bool QtSerialComm::setPortOpen(bool open) {
     if (!open) {
-        if (port_->isOpen())
-            port_->close();
+        if (port_->isOpen()) port_->close();
         return true;
     }
-    if (port_->isOpen())
-        return true;
+    if (port_->isOpen()) return true;
     openError_.clear();
     const LineSettings ls = ParseSettings(Settings);
     if (!ls.valid) {
@@ -83,36 +79,33 @@ bool QtSerialComm::setPortOpen(bool open) {
     return true;
 }
 
-bool QtSerialComm::PortOpen() const { return port_->isOpen(); }
+bool QtSerialComm::PortOpen() const {
+    return port_->isOpen();
+}
 
 void QtSerialComm::Output(const QByteArray &bytes) {
-    if (port_->isOpen())
-        port_->write(bytes);
+    if (port_->isOpen()) port_->write(bytes);
 }
 
 int QtSerialComm::InBufferCount() const {
-    if (!port_->isOpen())
-        return 0;
+    if (!port_->isOpen()) return 0;
     return int(std::min<qint64>(port_->bytesAvailable(), std::numeric_limits<qint16>::max()));
 }
 
 QByteArray QtSerialComm::Input() {
-    if (!port_->isOpen())
-        return {};
+    if (!port_->isOpen()) return {};
     return InputLen > 0 ? port_->read(InputLen) : port_->readAll();
 }
 
 void QtSerialComm::DiscardInput() {
-    if (!port_->isOpen())
-        return;
+    if (!port_->isOpen()) return;
     port_->readAll();
     port_->clear(QSerialPort::Input);
 }
 
 void QtSerialComm::onError() {
     const QSerialPort::SerialPortError e = port_->error();
-    if (e == QSerialPort::NoError || e == QSerialPort::TimeoutError || !port_->isOpen())
-        return;
+    if (e == QSerialPort::NoError || e == QSerialPort::TimeoutError || !port_->isOpen()) return;
     // A failed port keeps reporting the same error in a storm; close it on the first one.
     const QString reason = port_->errorString();
     port_->close();

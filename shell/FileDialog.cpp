@@ -27,8 +27,7 @@ void QtFileDialog::ShowOpen() {
     QFileDialog dialog(parent_, QString(), start, QtFilterFromPairs(Filter));
     dialog.setFileMode(QFileDialog::ExistingFile);
     dialog.setAcceptMode(QFileDialog::AcceptOpen);
-    if (!FileName.isEmpty())
-        dialog.selectFile(FileName);
+    if (!FileName.isEmpty()) dialog.selectFile(FileName);
     if (dialog.exec() == QDialog::Accepted && !dialog.selectedFiles().isEmpty())
         FileName = QDir::toNativeSeparators(dialog.selectedFiles().constFirst());
 }

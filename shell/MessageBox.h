@@ -6,9 +6,9 @@
 class QWidget;
 
 namespace MsgStyle {
-constexpr int OkOnly = 0;            // OK, no icon
-constexpr int Critical = 16;         // critical icon, OK
-constexpr int CriticalRetry = 21;    // critical icon, Retry and Cancel
+constexpr int OkOnly = 0;         // OK, no icon
+constexpr int Critical = 16;      // critical icon, OK
+constexpr int CriticalRetry = 21; // critical icon, Retry and Cancel
 } // namespace MsgStyle
 
 namespace MsgAnswer {

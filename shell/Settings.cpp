@@ -13,13 +13,10 @@ void ReadLastHexFile(const QString &programDir, QString &LastHexFile) {
         LastHexFile.clear();
         return;
     }
-    if (!f.open(QIODevice::ReadOnly))
-        return;
-    if (f.atEnd())
-        return; // empty file: nothing to read
+    if (!f.open(QIODevice::ReadOnly)) return;
+    if (f.atEnd()) return; // empty file: nothing to read
     QByteArray line = f.readLine();
-    if (f.error() != QFileDevice::NoError)
-        return;
+    if (f.error() != QFileDevice::NoError) return;
     while (line.endsWith('\n') || line.endsWith('\r'))
         line.chop(1);
     LastHexFile = QString::fromLocal8Bit(line);
@@ -27,8 +24,7 @@ void ReadLastHexFile(const QString &programDir, QString &LastHexFile) {
 
 bool WriteLastHexFile(const QString &programDir, const QString &path) {
     QFile f(SettingsFilePath(programDir));
-    if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        return false;
+    if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate)) return false;
     const QByteArray bytes = path.toLocal8Bit() + "\r\n";
     const bool ok = f.write(bytes) == bytes.size();
     f.close();

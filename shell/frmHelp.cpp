@@ -41,7 +41,9 @@ QPushButton *button(QWidget *parent, const QString &caption, int left, int top, 
     return b;
 }
 
-QString blanks(int n) { return QString(n, QLatin1Char(' ')); }
+QString blanks(int n) {
+    return QString(n, QLatin1Char(' '));
+}
 
 } // namespace
 
@@ -74,7 +76,8 @@ frmHelp::frmHelp(QWidget *parent) : QWidget(parent, Qt::Window) {
     QFont com(QStringLiteral("MS Sans Serif"));
     com.setPointSizeF(9.75);
     Label7->setFont(com);
-    Label4 = label(this, QStringLiteral("Schnittstelle Com1/Com2 auswählen"), 1560, 2340, 3735, 255);
+    Label4 =
+        label(this, QStringLiteral("Schnittstelle Com1/Com2 auswählen"), 1560, 2340, 3735, 255);
 
     Command1 = button(this, QStringLiteral("Datei"), 240, 2820, 855, 375);
     Label3 = label(this,

@@ -62,23 +62,18 @@ QLabel *panel(QStatusBar *bar, int widthTwips, int minTwips) {
 
 frmQ7310Flasher::frmQ7310Flasher(TransferState &st, QString programDir, Seams seams,
                                  QWidget *parent)
-    : QMainWindow(parent),
-      Comm1(seams.comm ? *seams.comm : *new QtSerialComm(programDir)),
+    : QMainWindow(parent), Comm1(seams.comm ? *seams.comm : *new QtSerialComm(programDir)),
       CD_01(seams.fileDialog ? *seams.fileDialog : *new QtFileDialog(this)),
       Boxes(seams.boxes ? *seams.boxes : *new QtMessageBoxes(this)), st_(st),
       programDir_(std::move(programDir)), terminate_(std::move(seams.terminate)) {
-    if (!seams.comm)
-        ownComm_.reset(&Comm1);
-    if (!seams.fileDialog)
-        ownDialog_.reset(&CD_01);
-    if (!seams.boxes)
-        ownBoxes_.reset(&Boxes);
+    if (!seams.comm) ownComm_.reset(&Comm1);
+    if (!seams.fileDialog) ownDialog_.reset(&CD_01);
+    if (!seams.boxes) ownBoxes_.reset(&Boxes);
     // A new window starts with nothing selected, also when its dialog outlives an older window.
     CD_01.Filter.clear();
     CD_01.InitDir.clear();
     CD_01.FileName.clear();
-    if (!terminate_)
-        terminate_ = [] { std::_Exit(0); };
+    if (!terminate_) terminate_ = [] { std::_Exit(0); };
 
     createControls();
 
@@ -91,9 +86,9 @@ frmQ7310Flasher::frmQ7310Flasher(TransferState &st, QString programDir, Seams se
     reception_ = std::make_unique<ReplyReception>(st_, Comm1, Timer1, *this);
     module_ = std::make_unique<Module1>(
         st_, Module1::Controls{Comm1, Timer1, Timer3, *this, *reception_, *pictures_, Boxes});
-    run_ = std::make_unique<ProgrammingRun>(
-        st_, RunControls{mnuComItems, mnuCom->menuAction(), Comm1, CD_01, cmdEnd, PBLesen, Timer2,
-                         Timer3, *pictures_, Boxes, *module_});
+    run_ = std::make_unique<ProgrammingRun>(st_, RunControls{mnuComItems, mnuCom->menuAction(),
+                                                             Comm1, CD_01, cmdEnd, PBLesen, Timer2,
+                                                             Timer3, *pictures_, Boxes, *module_});
 }
 
 frmQ7310Flasher::~frmQ7310Flasher() {
@@ -245,13 +240,21 @@ void frmQ7310Flasher::setOuterHeight(int twips) {
     resize(width(), Twips(twips) - decoration);
 }
 
-int frmQ7310Flasher::chkSSTestValue() const { return chkSSTest->isChecked() ? 1 : 0; }
+int frmQ7310Flasher::chkSSTestValue() const {
+    return chkSSTest->isChecked() ? 1 : 0;
+}
 
-bool frmQ7310Flasher::runBusy() const { return run_ && run_->busy(); }
+bool frmQ7310Flasher::runBusy() const {
+    return run_ && run_->busy();
+}
 
-void frmQ7310Flasher::setSentText(const QString &text) { Text1->setPlainText(text); }
+void frmQ7310Flasher::setSentText(const QString &text) {
+    Text1->setPlainText(text);
+}
 
-void frmQ7310Flasher::setReplyText(const QString &text) { Text2->setText(text); }
+void frmQ7310Flasher::setReplyText(const QString &text) {
+    Text2->setText(text);
+}
 
 void frmQ7310Flasher::cmdDatei_Click() {
     CD_01.Filter = QStringLiteral("Hex-Files(*.a35)|*.a35");
@@ -268,7 +271,9 @@ void frmQ7310Flasher::cmdDatei_Click() {
     WriteLastHexFile(programDir_, CD_01.FileName); // a failed write is not worth a message
 }
 
-void frmQ7310Flasher::cmdLesen_Click() { run_->cmdLesen_Click(); }
+void frmQ7310Flasher::cmdLesen_Click() {
+    run_->cmdLesen_Click();
+}
 
 void frmQ7310Flasher::cmdEnd_Click() {
     Comm1.setPortOpen(false);
@@ -286,11 +291,12 @@ void frmQ7310Flasher::mnuCom_Click(int n) {
     mnuComItems[n - 1]->setChecked(true);
     Panels[3]->setText(QStringLiteral("Com%1").arg(n));
     for (int other = 1; other <= 8; ++other)
-        if (other != n)
-            mnuComItems[other - 1]->setChecked(false);
+        if (other != n) mnuComItems[other - 1]->setChecked(false);
 }
 
-void frmQ7310Flasher::mnuHelp_Click() { emit helpRequested(); }
+void frmQ7310Flasher::mnuHelp_Click() {
+    emit helpRequested();
+}
 
 void frmQ7310Flasher::showEvent(QShowEvent *event) {
     QMainWindow::showEvent(event);

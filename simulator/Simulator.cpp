@@ -38,12 +38,10 @@ const char *kindName(FrameKind k) {
 }
 
 bool parseInt(const std::string &s, int &v) {
-    if (s.empty())
-        return false;
+    if (s.empty()) return false;
     char *end = nullptr;
     const long x = std::strtol(s.c_str(), &end, 0);
-    if (*end != '\0')
-        return false;
+    if (*end != '\0') return false;
     v = int(x);
     return true;
 }
@@ -96,7 +94,9 @@ bool ParseRule(const std::string &text, Rule &rule, std::string &error) {
 
 Simulator::Simulator(Options options) : opt_(std::move(options)) {}
 
-Simulator::~Simulator() { stop(); }
+Simulator::~Simulator() {
+    stop();
+}
 
 bool Simulator::start(std::string &error) {
     master_ = posix_openpt(O_RDWR | O_NOCTTY);
@@ -141,11 +141,9 @@ void Simulator::stop() {
         const char c = 0;
         [[maybe_unused]] auto n = ::write(wakeWrite_, &c, 1);
     }
-    if (thread_.joinable())
-        thread_.join();
+    if (thread_.joinable()) thread_.join();
     for (int *fd : {&master_, &slave_, &wakeRead_, &wakeWrite_}) {
-        if (*fd >= 0)
-            ::close(*fd);
+        if (*fd >= 0) ::close(*fd);
         *fd = -1;
     }
 }
@@ -181,8 +179,7 @@ int Simulator::endFrames() const {
 }
 
 std::chrono::microseconds Simulator::wireTime(std::size_t bytes) const {
-    if (opt_.baud <= 0)
-        return std::chrono::microseconds(0);
+    if (opt_.baud <= 0) return std::chrono::microseconds(0);
     return std::chrono::microseconds(bytes * 11 * 1000000 / std::size_t(opt_.baud));
 }
 
@@ -203,8 +200,7 @@ void Simulator::loop() {
         }
         pollfd fds[2] = {{master_, POLLIN, 0}, {wakeRead_, POLLIN, 0}};
         ::poll(fds, 2, int(std::max<long long>(0, wait.count())));
-        if (!running_)
-            break;
+        if (!running_) break;
         now = Clock::now();
         if (fds[0].revents & POLLIN) {
             const ssize_t n = ::read(master_, buf.data(), buf.size());
@@ -213,8 +209,7 @@ void Simulator::loop() {
                 consume(buf[std::size_t(i)], now);
         }
         std::lock_guard lock(mutex_);
-        if (hungUp_)
-            break;
+        if (hungUp_) break;
         if (!partial_.empty() && now - lastByte_ >= kFrameGap) {
             const std::vector<std::uint8_t> stalled = partial_;
             partial_.clear();
@@ -233,8 +228,7 @@ void Simulator::loop() {
 
 void Simulator::consume(std::uint8_t byte, Clock::time_point now) {
     lastByte_ = now;
-    if (partial_.empty() && byte != kStart)
-        return; // noise between frames
+    if (partial_.empty() && byte != kStart) return; // noise between frames
     partial_.push_back(byte);
     if (partial_.size() == 4 && (partial_[1] != partial_[2] || partial_[3] != kStart)) {
         const std::vector<std::uint8_t> bad = partial_;
@@ -280,11 +274,10 @@ void Simulator::handleFrame(const std::vector<std::uint8_t> &frame, bool structu
                         std::fclose(f);
                     }
                 }
-            } else if (cmd == 0xD2 && payload.size() >= 4 &&
-                       payload[3] == payload.size() - 4) {
+            } else if (cmd == 0xD2 && payload.size() >= 4 && payload[3] == payload.size() - 4) {
                 kind = FrameKind::Data;
-                const std::uint32_t address =
-                    payload[0] | (std::uint32_t(payload[1]) << 8) | (std::uint32_t(payload[2]) << 16);
+                const std::uint32_t address = payload[0] | (std::uint32_t(payload[1]) << 8) |
+                                              (std::uint32_t(payload[2]) << 16);
                 bool writable = programming_;
                 for (std::size_t i = 4; writable && i < payload.size(); ++i) {
                     const auto it = memory_.find(address + std::uint32_t(i - 4));
@@ -310,16 +303,13 @@ void Simulator::handleFrame(const std::vector<std::uint8_t> &frame, bool structu
         if (r.times == 0 || (r.frameNo != 0 && r.frameNo != frameNo) ||
             (r.kind != FrameKind::Any && r.kind != kind))
             continue;
-        if (r.times > 0)
-            --r.times;
+        if (r.times > 0) --r.times;
         action = r.action;
         param = r.param;
         break;
     }
-    if (opt_.hangUpAfter > 0 && frameNo > opt_.hangUpAfter)
-        action = Action::HangUp;
-    if (action == Action::Status)
-        status = param & 0xFF;
+    if (opt_.hangUpAfter > 0 && frameNo > opt_.hangUpAfter) action = Action::HangUp;
+    if (action == Action::Status) status = param & 0xFF;
 
     if (opt_.verbose)
         std::fprintf(stderr, "q7310sim: frame %d %s, %zu bytes, status %d%s\n", frameNo,
@@ -346,8 +336,7 @@ void Simulator::handleFrame(const std::vector<std::uint8_t> &frame, bool structu
         break;
     case Action::Short:
         reply.resize(std::size_t(std::clamp(param, 0, 4)));
-        if (!reply.empty())
-            schedule(due, reply);
+        if (!reply.empty()) schedule(due, reply);
         break;
     case Action::Long:
         reply.push_back(0x00);

@@ -45,7 +45,7 @@ struct ReceivedFrame {
 };
 
 struct Options {
-    int baud = 0;        // > 0: frames and replies take their wire time at 11 bits per byte
+    int baud = 0; // > 0: frames and replies take their wire time at 11 bits per byte
     bool verbose = false;
     std::string dumpFile; // Intel HEX of the written bytes, written on each end frame
     int hangUpAfter = 0;  // > 0: close the line after this many frames

@@ -89,7 +89,6 @@ int main(int argc, char **argv) {
     int sig = 0;
     sigwait(&stopSignals, &sig);
     sim.stop();
-    if (!link.empty())
-        ::unlink(link.c_str());
+    if (!link.empty()) ::unlink(link.c_str());
     return 0;
 }

@@ -37,8 +37,7 @@ bool BlockAssembly::open(std::int64_t address, const QByteArray &data, long sum)
         st_.BlockSum = byteSum(st_.BlockData);
         BlockLength = Frames::MaxBlockBytes;
         from += Frames::MaxBlockBytes;
-        if (!send())
-            return false;
+        if (!send()) return false;
     }
     st_.BlockAddress = address + from;
     st_.BlockData = from == 0 ? data : data.mid(from);
@@ -50,30 +49,25 @@ bool BlockAssembly::open(std::int64_t address, const QByteArray &data, long sum)
 
 bool BlockAssembly::AddRecord(int RecordLength) {
     const std::int64_t a = st_.RecordAddress;
-    if (BlockLength == 0)
-        return open(a, st_.RecordData, st_.RecordSum);
+    if (BlockLength == 0) return open(a, st_.RecordData, st_.RecordSum);
     if (a == NextAddress) {
         // A block must never outgrow one frame: send it before this record would.
         if (BlockLength + RecordLength > Frames::MaxBlockBytes) {
-            if (!send())
-                return false;
+            if (!send()) return false;
             return open(a, st_.RecordData, st_.RecordSum);
         }
         BlockLength += RecordLength;
         st_.BlockSum += st_.RecordSum;
         st_.BlockData += st_.RecordData;
         NextAddress = a + RecordLength;
-        if (BlockLength > Threshold)
-            return send();
+        if (BlockLength > Threshold) return send();
         return true;
     }
-    if (!send())
-        return false;
+    if (!send()) return false;
     return open(a, st_.RecordData, st_.RecordSum);
 }
 
 bool BlockAssembly::Finish() {
-    if (BlockLength != 0)
-        return send();
+    if (BlockLength != 0) return send();
     return true;
 }

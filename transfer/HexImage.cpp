@@ -8,12 +8,9 @@
 namespace {
 
 int hexDigit(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
     return -1;
 }
 
@@ -31,8 +28,7 @@ std::uint32_t hexField(const QByteArray &line, int pos, int digits) {
 
 bool isBlank(const QByteArray &line) {
     for (char c : line)
-        if (c != ' ' && c != '\t')
-            return false;
+        if (c != ' ' && c != '\t') return false;
     return true;
 }
 
@@ -73,8 +69,7 @@ QList<QByteArray> SplitLines(const QByteArray &content) {
     if (!lines.isEmpty() && lines.last().isEmpty())
         lines.removeLast(); // the line end of the last line, or an empty file
     for (QByteArray &l : lines)
-        if (l.endsWith('\r'))
-            l.chop(1);
+        if (l.endsWith('\r')) l.chop(1);
     return lines;
 }
 
@@ -94,8 +89,7 @@ bool ReadImageFile(const QString &path, QList<QByteArray> &lines, QString &error
 }
 
 QString CheckImage(const QList<QByteArray> &lines) {
-    if (lines.isEmpty())
-        return QStringLiteral("Die Datei ist leer.");
+    if (lines.isEmpty()) return QStringLiteral("Die Datei ist leer.");
 
     WrittenMap written;
     std::vector<Span> spans;
@@ -105,46 +99,39 @@ QString CheckImage(const QList<QByteArray> &lines) {
     for (int i = 0; i < lines.size(); ++i) {
         const int no = i + 1;
         const QByteArray &line = lines[i];
-        if (isBlank(line))
-            continue;
-        if (line[0] != ':')
-            return at(no, QStringLiteral("beginnt nicht mit \":\"."));
+        if (isBlank(line)) continue;
+        if (line[0] != ':') return at(no, QStringLiteral("beginnt nicht mit \":\"."));
         for (int k = 1; k < line.size(); ++k)
             if (hexDigit(line[k]) < 0)
                 return at(no, QStringLiteral("Zeichen \"%1\" an Stelle %2 ist keine Hexziffer.")
                                   .arg(QString::fromLatin1(line.mid(k, 1)))
                                   .arg(k + 1));
         const int digits = int(line.size()) - 1;
-        if (digits % 2 != 0)
-            return at(no, QStringLiteral("ungerade Anzahl von Hexziffern."));
+        if (digits % 2 != 0) return at(no, QStringLiteral("ungerade Anzahl von Hexziffern."));
         const int bytes = digits / 2;
         if (bytes < 5 || bytes != int(hexField(line, 2, 2)) + 5)
             return at(no, QStringLiteral("Länge passt nicht zur Byteanzahl."));
         unsigned sum = 0;
         for (int b = 0; b < bytes; ++b)
             sum += hexField(line, 2 + 2 * b, 2);
-        if (sum % 256 != 0)
-            return at(no, QStringLiteral("Prüfsumme falsch."));
+        if (sum % 256 != 0) return at(no, QStringLiteral("Prüfsumme falsch."));
 
         const int count = int(hexField(line, 2, 2));
         const std::uint32_t offset = hexField(line, 4, 4);
         const int type = int(hexField(line, 8, 2));
         switch (type) {
         case 0: {
-            if (count == 0)
-                break;
+            if (count == 0) break;
             const std::int64_t first = base + offset;
             const std::int64_t last = first + count - 1;
             if (last > Frames::MaxAddress)
                 return at(no, QStringLiteral("Adresse %1 liegt über FFFFFF.")
                                   .arg(hex6(std::max(first, Frames::MaxAddress + 1))));
             for (std::int64_t a = first; a <= last; ++a) {
-                if (!written.testAndSet(std::uint32_t(a)))
-                    continue;
+                if (!written.testAndSet(std::uint32_t(a))) continue;
                 int earlier = 0;
                 for (auto s = spans.rbegin(); s != spans.rend() && earlier == 0; ++s)
-                    if (a >= s->first && a <= s->last)
-                        earlier = s->line;
+                    if (a >= s->first && a <= s->last) earlier = s->line;
                 return at(no, QStringLiteral("Adresse %1 wurde schon in Zeile %2 beschrieben.")
                                   .arg(hex6(a))
                                   .arg(earlier));
@@ -169,13 +156,15 @@ QString CheckImage(const QList<QByteArray> &lines) {
         case 5:
             break; // start addresses carry no flash data
         default:
-            return at(no, QStringLiteral("unbekannter Satztyp %1.")
-                              .arg(QString::number(type, 16).rightJustified(2, QLatin1Char('0'))
-                                       .toUpper()));
+            return at(
+                no,
+                QStringLiteral("unbekannter Satztyp %1.")
+                    .arg(QString::number(type, 16).rightJustified(2, QLatin1Char('0')).toUpper()));
         }
     }
     if (!sawEnd)
-        return at(int(lines.size()), QStringLiteral("Ende-Satz fehlt, die Datei ist unvollständig."));
+        return at(int(lines.size()),
+                  QStringLiteral("Ende-Satz fehlt, die Datei ist unvollständig."));
     return QString();
 }
 
@@ -186,8 +175,7 @@ RecordKind HexDecoder::DecodeLine(const QByteArray &line, TransferState &st, int
         LinearBase = false;
         return RecordKind::Segment;
     }
-    if (prefix == ":00000001")
-        return RecordKind::EndOfFile;
+    if (prefix == ":00000001") return RecordKind::EndOfFile;
     // Types the lean prefix test does not know; a checked file is well-formed, so the type field
     // can be trusted here.
     if (line.size() >= 9 && line[0] == ':') {
@@ -197,8 +185,7 @@ RecordKind HexDecoder::DecodeLine(const QByteArray &line, TransferState &st, int
             LinearBase = true;
             return RecordKind::Linear;
         }
-        if (type == 3 || type == 5)
-            return RecordKind::StartAddress;
+        if (type == 3 || type == 5) return RecordKind::StartAddress;
     }
     RecordLength = int(hexField(line, 2, 2));
     const std::uint32_t high = hexField(line, 4, 2);

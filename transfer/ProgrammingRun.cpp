@@ -16,12 +16,13 @@
 #include <QWidget>
 
 namespace {
-QString text(const char *s) { return QString::fromUtf8(s); }
+QString text(const char *s) {
+    return QString::fromUtf8(s);
+}
 } // namespace
 
 void ProgrammingRun::cmdLesen_Click() {
-    if (busy_)
-        return;
+    if (busy_) return;
     busy_ = true;
     run();
     busy_ = false;
@@ -36,8 +37,7 @@ void ProgrammingRun::run() {
     blocks.Reset();
 
     for (int n = 1; n <= 8; ++n)
-        if (c_.mnuComItems[n - 1]->isChecked())
-            c_.Comm1.CommPort = n;
+        if (c_.mnuComItems[n - 1]->isChecked()) c_.Comm1.CommPort = n;
     c_.Comm1.Settings = QString::fromLatin1(LineSettings);
     c_.Comm1.InputLen = 0;
     if (!c_.Comm1.setPortOpen(true)) {
@@ -98,13 +98,11 @@ void ProgrammingRun::run() {
     int LineCount = 0;
 
     for (const QByteArray &line : lines) {
-        if (!c_.Timer2.isActive())
-            c_.Timer2.start();
+        if (!c_.Timer2.isActive()) c_.Timer2.start();
         ++LineCount;
         c_.PBLesen->setValue(LineCount);
         int RecordLength = 0;
-        if (decoder.DecodeLine(line, st_, RecordLength) != RecordKind::Data)
-            continue;
+        if (decoder.DecodeLine(line, st_, RecordLength) != RecordKind::Data) continue;
         // Keeps the window painted and the animations going while a large image is decoded.
         QCoreApplication::processEvents();
         if (!blocks.AddRecord(RecordLength)) {

@@ -42,22 +42,22 @@ private Q_SLOTS:
         const int ok = int(CommandOutcome::Accepted), gaveUp = int(CommandOutcome::GivenUp),
                   flash = int(CommandOutcome::FlashError);
         QTest::newRow("accepted at once") << QStringList{} << A{} << 1 << B{} << ok << 0;
-        QTest::newRow("one missing reply") << QStringList{"1:noreply"} << A{} << 2 << B{} << ok << 0;
+        QTest::newRow("one missing reply")
+            << QStringList{"1:noreply"} << A{} << 2 << B{} << ok << 0;
         QTest::newRow("one status 32") << QStringList{"1:status=32"} << A{} << 2 << B{} << ok << 0;
-        QTest::newRow("two missing, retry")
-            << QStringList{"1:noreply", "2:noreply"} << A{MsgAnswer::Retry} << 3 << B{NoReplyBox}
-            << ok << 0;
+        QTest::newRow("two missing, retry") << QStringList{"1:noreply", "2:noreply"}
+                                            << A{MsgAnswer::Retry} << 3 << B{NoReplyBox} << ok << 0;
         QTest::newRow("two missing, cancel")
-            << QStringList{"1:noreply", "2:noreply"} << A{MsgAnswer::Cancel} << 2
-            << B{NoReplyBox} << gaveUp << 255;
+            << QStringList{"1:noreply", "2:noreply"} << A{MsgAnswer::Cancel} << 2 << B{NoReplyBox}
+            << gaveUp << 255;
         QTest::newRow("two short replies count as missing")
             << QStringList{"1:short=3", "2:long"} << A{MsgAnswer::Cancel} << 2 << B{NoReplyBox}
             << gaveUp << 255;
         QTest::newRow("four missing, retry, retry")
             << QStringList{"1:noreply", "2:noreply", "3:noreply", "4:noreply"}
             << A{MsgAnswer::Retry, MsgAnswer::Retry} << 5 << B{NoReplyBox, NoReplyBox} << ok << 0;
-        QTest::newRow("status 16 at once") << QStringList{"1:status=16"} << A{MsgAnswer::OK} << 1
-                                           << B{FlashBox} << flash << 0;
+        QTest::newRow("status 16 at once")
+            << QStringList{"1:status=16"} << A{MsgAnswer::OK} << 1 << B{FlashBox} << flash << 0;
         QTest::newRow("missing, then 16") << QStringList{"1:noreply", "2:status=16"}
                                           << A{MsgAnswer::OK} << 2 << B{FlashBox} << flash << 0;
         QTest::newRow("32 twice, retry")
@@ -70,8 +70,8 @@ private Q_SLOTS:
             << QStringList{"1:noreply", "2:status=32"} << A{MsgAnswer::Cancel} << 2
             << B{TransmissionBox} << gaveUp << 32;
         QTest::newRow("32 then missing: reported as missing")
-            << QStringList{"1:status=32", "2:noreply"} << A{MsgAnswer::Cancel} << 2
-            << B{NoReplyBox} << gaveUp << 255;
+            << QStringList{"1:status=32", "2:noreply"} << A{MsgAnswer::Cancel} << 2 << B{NoReplyBox}
+            << gaveUp << 255;
         QTest::newRow("unknown status forever ends with the user")
             << QStringList{"any:status=1"} << A{MsgAnswer::Retry, MsgAnswer::Cancel} << 4
             << B{TransmissionBox, TransmissionBox} << gaveUp << 1;
@@ -108,7 +108,7 @@ private Q_SLOTS:
         } seen{};
         rig.boxes.whileOpen = [&](const ShownBox &) {
             seen = {rig.Image2->isVisible(), rig.Image3->isVisible(), rig.Image4->isVisible(),
-                    rig.Image6->isVisible(), rig.Timer3.isActive(), rig.Image3->picture()};
+                    rig.Image6->isVisible(), rig.Timer3.isActive(),   rig.Image3->picture()};
         };
         QVERIFY(rig.open());
         rig.Timer3.start();
@@ -146,8 +146,7 @@ private Q_SLOTS:
             rig.module.SendCommand(Command::Start); // programming mode for the data frames
             rig.Timer3.stop();
         }
-        if (timer3Before)
-            rig.Timer3.start();
+        if (timer3Before) rig.Timer3.start();
         rig.prepareData(0x100, "\x01\x02");
         rig.module.SendCommand(code);
         QCOMPARE(rig.Timer3.isActive(), timer3After);

@@ -5,8 +5,12 @@
 #include <QTest>
 
 namespace {
-QByteArray hex(const char *text) { return QByteArray::fromHex(QByteArray(text).replace(' ', "")); }
-QByteArray bytes(int n, int value) { return QByteArray(n, char(value)); }
+QByteArray hex(const char *text) {
+    return QByteArray::fromHex(QByteArray(text).replace(' ', ""));
+}
+QByteArray bytes(int n, int value) {
+    return QByteArray(n, char(value));
+}
 long sumOf(const QByteArray &b) {
     long s = 0;
     for (char c : b)
@@ -48,8 +52,8 @@ private Q_SLOTS:
         QTest::newRow("0x10000, four FF")
             << qint64(0x10000) << bytes(4, 0xFF)
             << hex("68 0B 0B 68 FA 69 D2 00 00 01 04 FF FF FF FF 36 16");
-        QTest::newRow("empty at 0") << qint64(0) << QByteArray()
-                                    << hex("68 07 07 68 FA 69 D2 00 00 00 00 35 16");
+        QTest::newRow("empty at 0")
+            << qint64(0) << QByteArray() << hex("68 07 07 68 FA 69 D2 00 00 00 00 35 16");
         // Largest block the length byte allows: L = 255.
         QByteArray big = bytes(248, 0x01);
         QByteArray expected = hex("68 FF FF 68 FA 69 D2 FF FF FF F8") + big;
@@ -105,16 +109,17 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("payload");
         QTest::addColumn<int>("breakEvery");
         QTest::addColumn<QString>("expected");
-        QTest::newRow("start payload") << hex("AA 55 80 AA 55 30 FF") << 32
-                                       << QStringLiteral("AA 55 80 AA 55 30 FF ");
-        QTest::newRow("no leading zero") << hex("00 05 0F 10 E5") << 0
-                                         << QStringLiteral("0 5 F 10 E5 ");
+        QTest::newRow("start payload")
+            << hex("AA 55 80 AA 55 30 FF") << 32 << QStringLiteral("AA 55 80 AA 55 30 FF ");
+        QTest::newRow("no leading zero")
+            << hex("00 05 0F 10 E5") << 0 << QStringLiteral("0 5 F 10 E5 ");
         QString two = QStringLiteral("1 ").repeated(32) + QStringLiteral("\r\n") +
                       QStringLiteral("1 ").repeated(8);
         QTest::newRow("40 values break after 32nd") << bytes(40, 1) << 32 << two;
         QString exact = QStringLiteral("2 ").repeated(32) + QStringLiteral("\r\n");
         QTest::newRow("exactly 32 values") << bytes(32, 2) << 32 << exact;
-        QTest::newRow("reply has no break") << bytes(40, 1) << 0 << QStringLiteral("1 ").repeated(40);
+        QTest::newRow("reply has no break")
+            << bytes(40, 1) << 0 << QStringLiteral("1 ").repeated(40);
     }
     void monitorHex() {
         QFETCH(QByteArray, payload);

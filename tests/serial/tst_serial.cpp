@@ -150,7 +150,8 @@ private Q_SLOTS:
         rig.module.ExchangeFrame();
         const qint64 waited = clock.elapsed();
         QCOMPARE(rig.st.ReplyStatus, 255);
-        QVERIFY2(waited >= interval - 5 && waited < interval + 1000, qPrintable(QString::number(waited)));
+        QVERIFY2(waited >= interval - 5 && waited < interval + 1000,
+                 qPrintable(QString::number(waited)));
         // The wait sleeps in the event loop; spinning would burn the whole interval.
         const double cpu = cpuSeconds() - cpuBefore;
         QVERIFY2(cpu < 0.1 * interval / 1000.0 + 0.02, qPrintable(QString::number(cpu)));
@@ -182,7 +183,7 @@ private Q_SLOTS:
         rig.module.ExchangeFrame();
         QCOMPARE(rig.st.ReplyStatus, 0);
         QCOMPARE(rig.st.ReplyData, QByteArray("\x10\xFA\x00\xFA\x16", 5));
-        QTest::qWait(400); // the rest of the first reply arrives, with no one waiting
+        QTest::qWait(400);          // the rest of the first reply arrives, with no one waiting
         rig.prepareData(0, "\x01"); // no start frame yet: the instrument refuses it with 16
         BuildDataFrame(rig.st);
         rig.module.ExchangeFrame();
@@ -204,9 +205,10 @@ private Q_SLOTS:
         QVERIFY(rig.open());
         BuildStartFrame(rig.st);
         rig.module.ExchangeFrame();
-        QCOMPARE(rig.monitor.sent, on ? QStringLiteral("AA 55 80 AA 55 30 FF ")
-                                      : QStringLiteral("untouched"));
-        QCOMPARE(rig.monitor.reply, on ? QStringLiteral("10 FA A 4 16 ") : QStringLiteral("untouched"));
+        QCOMPARE(rig.monitor.sent,
+                 on ? QStringLiteral("AA 55 80 AA 55 30 FF ") : QStringLiteral("untouched"));
+        QCOMPARE(rig.monitor.reply,
+                 on ? QStringLiteral("10 FA A 4 16 ") : QStringLiteral("untouched"));
     }
 
     void hangUpEndsTheWaitAtOnce() {

@@ -11,15 +11,13 @@
 
 int main(int argc, char *argv[]) {
     QApplication app(argc, argv);
-    if (argc != 2)
-        return 2;
+    if (argc != 2) return 2;
     Application flasher(QString::fromLocal8Bit(argv[1]));
     flasher.showMainWindow();
     frmQ7310Flasher *w = flasher.mainWindow();
     w->Comm1.CommPort = 1;
     w->Comm1.Settings = QStringLiteral("38400,e,8,1");
-    if (!w->Comm1.setPortOpen(true))
-        return 3;
+    if (!w->Comm1.setPortOpen(true)) return 3;
     std::printf("open\n");
     std::fflush(stdout);
     QObject::connect(&app, &QCoreApplication::aboutToQuit, [] { std::printf("aboutToQuit\n"); });

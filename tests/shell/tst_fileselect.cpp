@@ -33,12 +33,11 @@ class TestFileSelect : public QObject {
         QDir(dir_.path()).rmdir(QStringLiteral("Q7310Flasher.cfg"));
         if (settings) {
             QFile f(SettingsFilePath(dir_.path()));
-            if (f.open(QIODevice::WriteOnly))
-                f.write(*settings);
+            if (f.open(QIODevice::WriteOnly)) f.write(*settings);
         }
         dialog_ = ScriptedFileDialog();
         app_ = std::make_unique<Application>(dir_.path(),
-                                              FlasherSeams{&boxes_, &dialog_, nullptr, {}});
+                                             FlasherSeams{&boxes_, &dialog_, nullptr, {}});
         app_->showMainWindow();
         return app_->mainWindow();
     }
@@ -56,19 +55,19 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("settings");
         QTest::newRow("a file") << QList<QString>{"/fw/q7310.a35"} << "/fw/q7310.a35"
                                 << "/fw/q7310.a35" << QByteArray("/fw/q7310.a35\r\n");
-        QTest::newRow("cancel with nothing chosen")
-            << QList<QString>{QString()} << "No File" << "" << QByteArray("<missing>");
-        QTest::newRow("empty selection") << QList<QString>{QStringLiteral("")} << "No File" << ""
-                                         << QByteArray("<missing>");
+        QTest::newRow("cancel with nothing chosen") << QList<QString>{QString()} << "No File"
+                                                    << "" << QByteArray("<missing>");
+        QTest::newRow("empty selection") << QList<QString>{QStringLiteral("")} << "No File"
+                                         << "" << QByteArray("<missing>");
         QTest::newRow("cancel keeps the file chosen before")
-            << QList<QString>{"/fw/a.a35", QString()} << "/fw/a.a35" << "/fw/a.a35"
-            << QByteArray("/fw/a.a35\r\n");
+            << QList<QString>{"/fw/a.a35", QString()} << "/fw/a.a35"
+            << "/fw/a.a35" << QByteArray("/fw/a.a35\r\n");
         QTest::newRow("second choice replaces the first")
-            << QList<QString>{"/fw/a.a35", "/fw/b.a35"} << "/fw/b.a35" << "/fw/b.a35"
-            << QByteArray("/fw/b.a35\r\n");
-        QTest::newRow("local 8-bit") << QList<QString>{"/fw/Prüfung.a35"} << "/fw/Prüfung.a35"
-                                     << "/fw/Prüfung.a35"
-                                     << QStringLiteral("/fw/Prüfung.a35\r\n").toLocal8Bit();
+            << QList<QString>{"/fw/a.a35", "/fw/b.a35"} << "/fw/b.a35"
+            << "/fw/b.a35" << QByteArray("/fw/b.a35\r\n");
+        QTest::newRow("local 8-bit")
+            << QList<QString>{"/fw/Prüfung.a35"} << "/fw/Prüfung.a35"
+            << "/fw/Prüfung.a35" << QStringLiteral("/fw/Prüfung.a35\r\n").toLocal8Bit();
     }
     void choosing() {
         QFETCH(QList<QString>, choices);
@@ -115,9 +114,10 @@ private Q_SLOTS:
     void qtFilter_data() {
         QTest::addColumn<QString>("pairs");
         QTest::addColumn<QString>("qt");
-        QTest::newRow("one entry, patterns in the description")
-            << "Hex-Files(*.a35)|*.a35" << "Hex-Files(*.a35)";
-        QTest::newRow("pattern added") << "Hex|*.hex|All|*.*" << "Hex (*.hex);;All (*.*)";
+        QTest::newRow("one entry, patterns in the description") << "Hex-Files(*.a35)|*.a35"
+                                                                << "Hex-Files(*.a35)";
+        QTest::newRow("pattern added") << "Hex|*.hex|All|*.*"
+                                       << "Hex (*.hex);;All (*.*)";
     }
     void qtFilter() {
         QFETCH(QString, pairs);
@@ -127,8 +127,10 @@ private Q_SLOTS:
 
     void germanStandardDialogs() {
         QCOMPARE(InstallGermanTranslations(*QCoreApplication::instance()), 2);
-        QCOMPARE(QCoreApplication::translate("QFileDialog", "Look in:"), QStringLiteral("Suchen in:"));
-        QCOMPARE(QCoreApplication::translate("QPlatformTheme", "Cancel"), QStringLiteral("Abbrechen"));
+        QCOMPARE(QCoreApplication::translate("QFileDialog", "Look in:"),
+                 QStringLiteral("Suchen in:"));
+        QCOMPARE(QCoreApplication::translate("QPlatformTheme", "Cancel"),
+                 QStringLiteral("Abbrechen"));
     }
 
     void portMenu_data() {
@@ -154,8 +156,7 @@ private Q_SLOTS:
     void theRunOpensTheChosenPort() {
         RunRig rig;
         QString why;
-        if (!startSimulator(rig.sim, rig.dir, 4, &why))
-            QSKIP(qPrintable(why));
+        if (!startSimulator(rig.sim, rig.dir, 4, &why)) QSKIP(qPrintable(why));
         rig.app = std::make_unique<Application>(rig.dir.path(),
                                                 FlasherSeams{&rig.boxes, &rig.dialog, nullptr, {}});
         rig.app->showMainWindow();

@@ -25,7 +25,9 @@ QList<int> blankRuns(const QString &text) {
     return runs;
 }
 
-QImage iconImage(const QPushButton *b) { return b->icon().pixmap(20, 20).toImage(); }
+QImage iconImage(const QPushButton *b) {
+    return b->icon().pixmap(20, 20).toImage();
+}
 
 } // namespace
 
@@ -39,7 +41,7 @@ class TestHelp : public QObject {
 
     frmHelp *openHelp() {
         app_ = std::make_unique<Application>(dir_.path(),
-                                              FlasherSeams{&boxes_, &dialog_, nullptr, {}});
+                                             FlasherSeams{&boxes_, &dialog_, nullptr, {}});
         app_->showMainWindow();
         app_->mainWindow()->mnuHelp->trigger();
         return app_->helpWindow();
@@ -57,8 +59,9 @@ private Q_SLOTS:
         QTest::addColumn<QString>("text");
         QTest::addColumn<QRect>("geometry");
         QTest::addColumn<QList<int>>("runs");
-        QTest::newRow("Label1") << "Label1" << "Q7310 Flash-Programmierung"
-                                << QRect(24, 8, 321, 25) << QList<int>{};
+        QTest::newRow("Label1") << "Label1"
+                                << "Q7310 Flash-Programmierung" << QRect(24, 8, 321, 25)
+                                << QList<int>{};
         QTest::newRow("Label2")
             << "Label2"
             << "Zum Beschreiben des Flash's im Q7310 muß der Programmiermode        angewählt "
@@ -67,13 +70,17 @@ private Q_SLOTS:
                "gleichzeitig gedrückt gehalten werden.        Der Q7310 zeigt dann im Display "
                "die Meldung    LOAdEPrOM"
             << QRect(16, 52, 337, 81) << QList<int>{8, 10, 2, 8, 4};
-        QTest::newRow("Label7") << "Label7" << "com" << QRect(16, 156, 37, 17) << QList<int>{};
-        QTest::newRow("Label4") << "Label4" << "Schnittstelle Com1/Com2 auswählen"
-                                << QRect(104, 156, 249, 17) << QList<int>{};
+        QTest::newRow("Label7") << "Label7"
+                                << "com" << QRect(16, 156, 37, 17) << QList<int>{};
+        QTest::newRow("Label4") << "Label4"
+                                << "Schnittstelle Com1/Com2 auswählen" << QRect(104, 156, 249, 17)
+                                << QList<int>{};
         QTest::newRow("Label3")
-            << "Label3" << "Vor der Übertragung des Programms muß dieses geladen werden      (q7310.a35)"
+            << "Label3"
+            << "Vor der Übertragung des Programms muß dieses geladen werden      (q7310.a35)"
             << QRect(104, 188, 249, 33) << QList<int>{6};
-        QTest::newRow("Label6") << "Label6" << "Die ausgewählte Datei wir an den Q7310 übertragen"
+        QTest::newRow("Label6") << "Label6"
+                                << "Die ausgewählte Datei wir an den Q7310 übertragen"
                                 << QRect(104, 232, 249, 17) << QList<int>{};
         QTest::newRow("Label5") << "Label5"
                                 << "Programm beenden (eine laufende Übertragung darf nicht beendet "
@@ -83,7 +90,8 @@ private Q_SLOTS:
             << "Label8"
             << QStringLiteral("Die über Schnittstelle gesendeten Daten werden angezeigt.") +
                    QString(62, QLatin1Char(' ')) + QStringLiteral("Oberer Kasten: Sendedaten PC") +
-                   QString(25, QLatin1Char(' ')) + QStringLiteral("Unterer Kasten: Empfangsdaten PC")
+                   QString(25, QLatin1Char(' ')) +
+                   QStringLiteral("Unterer Kasten: Empfangsdaten PC")
             << QRect(104, 324, 249, 57) << QList<int>{62, 25};
     }
     void labels() {
@@ -92,10 +100,10 @@ private Q_SLOTS:
         QFETCH(QRect, geometry);
         QFETCH(QList<int>, runs);
         frmHelp *h = openHelp();
-        const QHash<QString, QLabel *> byName = {
-            {"Label1", h->Label1}, {"Label2", h->Label2}, {"Label3", h->Label3},
-            {"Label4", h->Label4}, {"Label5", h->Label5}, {"Label6", h->Label6},
-            {"Label7", h->Label7}, {"Label8", h->Label8}};
+        const QHash<QString, QLabel *> byName = {{"Label1", h->Label1}, {"Label2", h->Label2},
+                                                 {"Label3", h->Label3}, {"Label4", h->Label4},
+                                                 {"Label5", h->Label5}, {"Label6", h->Label6},
+                                                 {"Label7", h->Label7}, {"Label8", h->Label8}};
         QLabel *l = byName.value(name);
         QCOMPARE(l->text().toUtf8(), text.toUtf8()); // byte for byte, blanks included
         QCOMPARE(blankRuns(l->text()), runs);
@@ -127,8 +135,7 @@ private Q_SLOTS:
         QCOMPARE(iconImage(h->Command5), iconImage(app_->mainWindow()->chkSSTest));
         QList<QWidget *> tabbing; // the labels never take the focus
         for (QWidget *x = h->Command1; tabbing.size() < 5; x = x->nextInFocusChain())
-            if (x->focusPolicy() & Qt::TabFocus)
-                tabbing << x;
+            if (x->focusPolicy() & Qt::TabFocus) tabbing << x;
         QCOMPARE(tabbing, (QList<QWidget *>{h->Command1, h->Command2, h->Command3, h->Command4,
                                             h->Command5}));
     }

@@ -37,8 +37,8 @@ class TestMainWindow : public QObject {
     std::unique_ptr<Application> app_;
 
     frmQ7310Flasher *start() {
-        app_ = std::make_unique<Application>(dir_.path(),
-                                              frmQ7310Flasher::Seams{&boxes_, &dialog_, nullptr, {}});
+        app_ = std::make_unique<Application>(
+            dir_.path(), frmQ7310Flasher::Seams{&boxes_, &dialog_, nullptr, {}});
         app_->showMainWindow();
         return app_->mainWindow();
     }
@@ -56,36 +56,59 @@ private Q_SLOTS:
         QTest::addColumn<QString>("tip");
         QTest::addColumn<QRect>("geometry"); // pixels, from twips / 15
         QTest::addColumn<bool>("visible");
-        QTest::newRow("Image1") << "Image1" << "" << "Blöder PC" << QRect(248, 16, 41, 41) << true;
-        QTest::newRow("Image2") << "Image2" << "" << "RS232 Strippe" << QRect(280, 16, 41, 41)
-                                << false;
-        QTest::newRow("Image3") << "Image3" << "" << "RS232 Strippe" << QRect(312, 16, 41, 41)
-                                << false;
-        QTest::newRow("Image4") << "Image4" << "" << "RS232 Strippe" << QRect(344, 16, 41, 41)
-                                << false;
-        QTest::newRow("Image5") << "Image5" << "" << "Sagenhafter Q7310"
-                                << QRect(376, 16, 41, 41) << true;
-        QTest::newRow("Image6") << "Image6" << "" << "Sagenhafter Q7310" << QRect(408, 8, 41, 41)
-                                << false;
-        QTest::newRow("Image7") << "Image7" << "" << "" << QRect(-48, 16, 268, 35) << true;
-        QTest::newRow("lblDatei") << "lblDatei" << "no File"
+        QTest::newRow("Image1") << "Image1"
+                                << ""
+                                << "Blöder PC" << QRect(248, 16, 41, 41) << true;
+        QTest::newRow("Image2") << "Image2"
+                                << ""
+                                << "RS232 Strippe" << QRect(280, 16, 41, 41) << false;
+        QTest::newRow("Image3") << "Image3"
+                                << ""
+                                << "RS232 Strippe" << QRect(312, 16, 41, 41) << false;
+        QTest::newRow("Image4") << "Image4"
+                                << ""
+                                << "RS232 Strippe" << QRect(344, 16, 41, 41) << false;
+        QTest::newRow("Image5") << "Image5"
+                                << ""
+                                << "Sagenhafter Q7310" << QRect(376, 16, 41, 41) << true;
+        QTest::newRow("Image6") << "Image6"
+                                << ""
+                                << "Sagenhafter Q7310" << QRect(408, 8, 41, 41) << false;
+        QTest::newRow("Image7") << "Image7"
+                                << ""
+                                << "" << QRect(-48, 16, 268, 35) << true;
+        QTest::newRow("Line1(0)") << "Line1_0"
+                                  << ""
+                                  << "" << QRect(-8, 0, 541, 1) << true;
+        QTest::newRow("Line1(1)") << "Line1_1"
+                                  << ""
+                                  << "" << QRect(0, 1, 533, 1) << true;
+        QTest::newRow("lblDatei") << "lblDatei"
+                                  << "no File"
                                   << "Zur Übertragung ausgewähltes Hex-File"
                                   << QRect(20, 64, 309, 17) << true;
-        QTest::newRow("PBLesen") << "PBLesen" << "" << "Fortschritt" << QRect(16, 84, 417, 17)
-                                 << true;
-        QTest::newRow("cmdDatei") << "cmdDatei" << "Datei"
+        QTest::newRow("PBLesen") << "PBLesen"
+                                 << ""
+                                 << "Fortschritt" << QRect(16, 84, 417, 17) << true;
+        QTest::newRow("cmdDatei") << "cmdDatei"
+                                  << "Datei"
                                   << "Hex Datei für den Datentransfer öffnen"
                                   << QRect(16, 108, 85, 33) << true;
-        QTest::newRow("cmdLesen") << "cmdLesen" << "Übertragen" << "Übertragung starten"
-                                  << QRect(108, 108, 185, 33) << true;
-        QTest::newRow("cmdEnd") << "cmdEnd" << "Beenden" << "Programm beenden"
-                                << QRect(300, 108, 93, 33) << true;
-        QTest::newRow("chkSSTest") << "chkSSTest" << "" << "Schnittstelle mithören"
-                                   << QRect(400, 108, 33, 33) << true;
-        QTest::newRow("Text1") << "Text1" << "" << "Gesendete Daten" << QRect(16, 164, 417, 153)
-                               << false;
-        QTest::newRow("Text2") << "Text2" << "" << "Quittungsdaten vom Q7310"
-                               << QRect(16, 320, 417, 25) << false;
+        QTest::newRow("cmdLesen") << "cmdLesen"
+                                  << "Übertragen"
+                                  << "Übertragung starten" << QRect(108, 108, 185, 33) << true;
+        QTest::newRow("cmdEnd") << "cmdEnd"
+                                << "Beenden"
+                                << "Programm beenden" << QRect(300, 108, 93, 33) << true;
+        QTest::newRow("chkSSTest") << "chkSSTest"
+                                   << ""
+                                   << "Schnittstelle mithören" << QRect(400, 108, 33, 33) << true;
+        QTest::newRow("Text1") << "Text1"
+                               << ""
+                               << "Gesendete Daten" << QRect(16, 164, 417, 153) << false;
+        QTest::newRow("Text2") << "Text2"
+                               << ""
+                               << "Quittungsdaten vom Q7310" << QRect(16, 320, 417, 25) << false;
     }
     void controls() {
         QFETCH(QString, name);
@@ -95,11 +118,12 @@ private Q_SLOTS:
         QFETCH(bool, visible);
         frmQ7310Flasher *w = start();
         const QHash<QString, QWidget *> byName = {
-            {"Image1", w->Image1},     {"Image2", w->Image2},     {"Image3", w->Image3},
-            {"Image4", w->Image4},     {"Image5", w->Image5},     {"Image6", w->Image6},
-            {"Image7", w->Image7},     {"lblDatei", w->lblDatei}, {"PBLesen", w->PBLesen},
-            {"cmdDatei", w->cmdDatei}, {"cmdLesen", w->cmdLesen}, {"cmdEnd", w->cmdEnd},
-            {"chkSSTest", w->chkSSTest}, {"Text1", w->Text1},     {"Text2", w->Text2}};
+            {"Image1", w->Image1},     {"Image2", w->Image2},   {"Image3", w->Image3},
+            {"Image4", w->Image4},     {"Image5", w->Image5},   {"Image6", w->Image6},
+            {"Image7", w->Image7},     {"Line1_0", w->Line1_0}, {"Line1_1", w->Line1_1},
+            {"lblDatei", w->lblDatei}, {"PBLesen", w->PBLesen}, {"cmdDatei", w->cmdDatei},
+            {"cmdLesen", w->cmdLesen}, {"cmdEnd", w->cmdEnd},   {"chkSSTest", w->chkSSTest},
+            {"Text1", w->Text1},       {"Text2", w->Text2}};
         QWidget *c = byName.value(name);
         QVERIFY(c);
         QString text;
@@ -166,21 +190,19 @@ private Q_SLOTS:
 
     void tabOrder() {
         frmQ7310Flasher *w = start();
-        const QList<QWidget *> order = {w->cmdLesen, w->cmdDatei, w->PBLesen,  w->cmdEnd,
-                                        w->Text1,    w->Text2,    w->chkSSTest, w->lblDatei,
-                                        w->StatusBar1};
+        const QList<QWidget *> order = {w->cmdLesen,  w->cmdDatei, w->PBLesen,
+                                        w->cmdEnd,    w->Text1,    w->Text2,
+                                        w->chkSSTest, w->lblDatei, w->StatusBar1};
         // Only the controls that can take the focus are reached with Tab; the others keep
         // their place in the order without ever holding the focus.
         QList<QWidget *> expected;
         for (QWidget *c : order)
-            if (c->focusPolicy() & Qt::TabFocus)
-                expected << c;
+            if (c->focusPolicy() & Qt::TabFocus) expected << c;
         QCOMPARE(expected, (QList<QWidget *>{w->cmdLesen, w->cmdDatei, w->cmdEnd, w->Text1,
                                              w->Text2, w->chkSSTest}));
         QList<QWidget *> reached;
         for (QWidget *x = w->cmdLesen; reached.size() < expected.size(); x = x->nextInFocusChain())
-            if (expected.contains(x))
-                reached << x;
+            if (expected.contains(x)) reached << x;
         QCOMPARE(reached, expected);
         QVERIFY(w->Text1->tabChangesFocus()); // Tab leaves the monitor box
     }
@@ -198,8 +220,7 @@ private Q_SLOTS:
         QVERIFY(QTest::qWaitForWindowExposed(w));
         w->Text1->setPlainText(QStringLiteral("AA 55 "));
         w->Text2->setText(QStringLiteral("10 0 "));
-        if (monitor)
-            QTest::mouseClick(w->chkSSTest, Qt::LeftButton);
+        if (monitor) QTest::mouseClick(w->chkSSTest, Qt::LeftButton);
         QTRY_COMPARE(w->frameGeometry().height(), outerPixels);
         QCOMPARE(w->chkSSTestValue(), monitor ? 1 : 0);
         // The status bar stays at the bottom; what lies above it is what can be seen.
@@ -230,25 +251,25 @@ private Q_SLOTS:
         QTest::addColumn<QString>("lastHexFile");
         QTest::newRow("missing") << false << QByteArray() << QString();
         QTest::newRow("empty") << true << QByteArray() << QString();
-        QTest::newRow("one line CR LF") << true << QByteArray("/fw/q7310.a35\r\n")
-                                        << QStringLiteral("/fw/q7310.a35");
+        QTest::newRow("one line CR LF")
+            << true << QByteArray("/fw/q7310.a35\r\n") << QStringLiteral("/fw/q7310.a35");
         QTest::newRow("LF only") << true << QByteArray("/fw/q7310.a35\n")
                                  << QStringLiteral("/fw/q7310.a35");
-        QTest::newRow("no line end") << true << QByteArray("/fw/x.a35")
-                                     << QStringLiteral("/fw/x.a35");
-        QTest::newRow("several lines") << true << QByteArray("/a.a35\r\n/b.a35\r\n")
-                                       << QStringLiteral("/a.a35");
-        QTest::newRow("file gone since") << true << QByteArray("/nowhere/gone.a35\r\n")
-                                         << QStringLiteral("/nowhere/gone.a35");
-        QTest::newRow("local 8-bit") << true << (QStringLiteral("/fw/Prüfung.a35").toLocal8Bit() + "\r\n")
-                                     << QStringLiteral("/fw/Prüfung.a35");
+        QTest::newRow("no line end")
+            << true << QByteArray("/fw/x.a35") << QStringLiteral("/fw/x.a35");
+        QTest::newRow("several lines")
+            << true << QByteArray("/a.a35\r\n/b.a35\r\n") << QStringLiteral("/a.a35");
+        QTest::newRow("file gone since")
+            << true << QByteArray("/nowhere/gone.a35\r\n") << QStringLiteral("/nowhere/gone.a35");
+        QTest::newRow("local 8-bit")
+            << true << (QStringLiteral("/fw/Prüfung.a35").toLocal8Bit() + "\r\n")
+            << QStringLiteral("/fw/Prüfung.a35");
     }
     void settingsAtStart() {
         QFETCH(bool, exists);
         QFETCH(QByteArray, content);
         QFETCH(QString, lastHexFile);
-        if (exists)
-            writeFile(SettingsFilePath(dir_.path()), content);
+        if (exists) writeFile(SettingsFilePath(dir_.path()), content);
         frmQ7310Flasher *w = start();
         QCOMPARE(w->LastHexFile, lastHexFile);
         // The remembered path never selects a file by itself.
@@ -268,9 +289,12 @@ private Q_SLOTS:
     void settingsPath_data() {
         QTest::addColumn<QString>("dir");
         QTest::addColumn<QString>("path");
-        QTest::newRow("plain") << "/opt/q7310" << "/opt/q7310/Q7310Flasher.cfg";
-        QTest::newRow("trailing separator") << "/opt/q7310/" << "/opt/q7310/Q7310Flasher.cfg";
-        QTest::newRow("root") << "/" << "/Q7310Flasher.cfg";
+        QTest::newRow("plain") << "/opt/q7310"
+                               << "/opt/q7310/Q7310Flasher.cfg";
+        QTest::newRow("trailing separator") << "/opt/q7310/"
+                                            << "/opt/q7310/Q7310Flasher.cfg";
+        QTest::newRow("root") << "/"
+                              << "/Q7310Flasher.cfg";
     }
     void settingsPath() {
         QFETCH(QString, dir);

@@ -19,13 +19,11 @@ namespace {
 struct Line {
     int fd = -1;
     ~Line() {
-        if (fd >= 0)
-            ::close(fd);
+        if (fd >= 0) ::close(fd);
     }
     bool open(const std::string &path) {
         fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-        if (fd < 0)
-            return false;
+        if (fd < 0) return false;
         termios tio{};
         tcgetattr(fd, &tio);
         cfmakeraw(&tio);
@@ -34,17 +32,14 @@ struct Line {
     }
     // Sends bytes and collects what comes back until nothing more arrives for quietMs.
     QByteArray exchange(const QByteArray &bytes, int quietMs = 150) {
-        if (!bytes.isEmpty() && ::write(fd, bytes.constData(), size_t(bytes.size())) < 0)
-            return {};
+        if (!bytes.isEmpty() && ::write(fd, bytes.constData(), size_t(bytes.size())) < 0) return {};
         QByteArray got;
         for (;;) {
             pollfd p{fd, POLLIN, 0};
-            if (::poll(&p, 1, quietMs) <= 0)
-                return got;
+            if (::poll(&p, 1, quietMs) <= 0) return got;
             char buf[256];
             const ssize_t n = ::read(fd, buf, sizeof buf);
-            if (n <= 0)
-                return got;
+            if (n <= 0) return got;
             got.append(buf, int(n));
         }
     }
@@ -96,16 +91,14 @@ class TestSimulator : public QObject {
         line_.reset();
         sim_ = std::make_unique<Simulator>(std::move(opt));
         std::string error;
-        if (!sim_->start(error))
-            return false;
+        if (!sim_->start(error)) return false;
         line_ = std::make_unique<Line>();
         return line_->open(sim_->devicePath());
     }
 
 private Q_SLOTS:
     void init() {
-        if (!restart())
-            QSKIP("no pseudo-terminal here");
+        if (!restart()) QSKIP("no pseudo-terminal here");
     }
 
     void frameChecks_data() {
@@ -117,12 +110,14 @@ private Q_SLOTS:
         QTest::newRow("end frame") << QList<QByteArray>{} << endFrame() << 0;
         QTest::newRow("bad checksum") << QList<QByteArray>{} << corrupt(start, 14, '\xE4') << 32;
         QTest::newRow("bad stop byte") << QList<QByteArray>{} << corrupt(start, 15, '\x17') << 32;
-        QTest::newRow("length not repeated") << QList<QByteArray>{} << corrupt(start, 2, '\x0B') << 32;
-        QTest::newRow("second start byte") << QList<QByteArray>{} << corrupt(start, 3, '\x69') << 32;
+        QTest::newRow("length not repeated")
+            << QList<QByteArray>{} << corrupt(start, 2, '\x0B') << 32;
+        QTest::newRow("second start byte")
+            << QList<QByteArray>{} << corrupt(start, 3, '\x69') << 32;
         QTest::newRow("truncated frame") << QList<QByteArray>{} << start.left(9) << 32;
         QTest::newRow("data before start") << QList<QByteArray>{} << dataFrame(0, "\x01") << 16;
-        QTest::newRow("data after start") << QList<QByteArray>{start} << dataFrame(0x123456, "\x01\x02")
-                                          << 0;
+        QTest::newRow("data after start")
+            << QList<QByteArray>{start} << dataFrame(0x123456, "\x01\x02") << 0;
         QTest::newRow("same value again")
             << QList<QByteArray>{start, dataFrame(0x10, "\x5A")} << dataFrame(0x10, "\x5A") << 0;
         QTest::newRow("a 0 bit back to 1")

@@ -13,7 +13,8 @@ struct Row {
     std::unique_ptr<QWidget> parent = std::make_unique<QWidget>();
     PictureBox *img[5]; // Image2..Image6
     StatusRow row;
-    Row() : img{box(), box(), box(), box(), box()}, row(st, img[0], img[1], img[2], img[3], img[4]) {
+    Row()
+        : img{box(), box(), box(), box(), box()}, row(st, img[0], img[1], img[2], img[3], img[4]) {
         parent->show();
         for (PictureBox *b : img)
             b->setPicture(ImageList1::CableIdle);
@@ -29,7 +30,10 @@ struct Row {
         return s;
     }
     QString pictures() const {
-        return QStringLiteral("%1%2%3").arg(img[0]->picture()).arg(img[1]->picture()).arg(img[2]->picture());
+        return QStringLiteral("%1%2%3")
+            .arg(img[0]->picture())
+            .arg(img[1]->picture())
+            .arg(img[2]->picture());
     }
     void setVisible(const QString &v) {
         for (int i = 0; i < 3; ++i)
@@ -47,12 +51,18 @@ private Q_SLOTS:
         QTest::addColumn<QString>("before");
         QTest::addColumn<QString>("after");
         QTest::addColumn<int>("next");
-        QTest::newRow("1") << 1 << "vvv" << "hhh" << 2;
-        QTest::newRow("2") << 2 << "hhh" << "vhh" << 3;
-        QTest::newRow("3") << 3 << "hhh" << "vvh" << 4;
-        QTest::newRow("4") << 4 << "hhh" << "vvv" << 1;
-        QTest::newRow("empty at start: only the step") << 0 << "vhv" << "vhv" << 1;
-        QTest::newRow("anything else") << 9 << "hvh" << "hvh" << 1;
+        QTest::newRow("1") << 1 << "vvv"
+                           << "hhh" << 2;
+        QTest::newRow("2") << 2 << "hhh"
+                           << "vhh" << 3;
+        QTest::newRow("3") << 3 << "hhh"
+                           << "vvh" << 4;
+        QTest::newRow("4") << 4 << "hhh"
+                           << "vvv" << 1;
+        QTest::newRow("empty at start: only the step") << 0 << "vhv"
+                                                       << "vhv" << 1;
+        QTest::newRow("anything else") << 9 << "hvh"
+                                       << "hvh" << 1;
     }
     void contactAnimation() {
         QFETCH(int, step);

@@ -20,14 +20,18 @@ inline QByteArray record(int type, int offset, const QByteArray &data) {
     raw.append(char((0x100 - (sum & 0xFF)) & 0xFF));
     return ':' + raw.toHex().toUpper();
 }
-inline QByteArray data(int offset, const QByteArray &bytes) { return record(0, offset, bytes); }
+inline QByteArray data(int offset, const QByteArray &bytes) {
+    return record(0, offset, bytes);
+}
 inline QByteArray segment(int value) {
     return record(2, 0, QByteArray(1, char(value >> 8)) + char(value & 0xFF));
 }
 inline QByteArray linear(int value) {
     return record(4, 0, QByteArray(1, char(value >> 8)) + char(value & 0xFF));
 }
-inline QByteArray eof() { return QByteArrayLiteral(":00000001FF"); }
+inline QByteArray eof() {
+    return QByteArrayLiteral(":00000001FF");
+}
 
 inline QByteArray pattern(int n, int seed = 0) {
     QByteArray b(n, 0);

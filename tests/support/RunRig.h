@@ -22,10 +22,8 @@ struct RunRig {
     frmQ7310Flasher *w = nullptr;
 
     bool start(QString *why) {
-        if (!startSimulator(sim, dir, 1, why))
-            return false;
-        app = std::make_unique<Application>(dir.path(),
-                                            FlasherSeams{&boxes, &dialog, nullptr, {}});
+        if (!startSimulator(sim, dir, 1, why)) return false;
+        app = std::make_unique<Application>(dir.path(), FlasherSeams{&boxes, &dialog, nullptr, {}});
         app->showMainWindow();
         w = app->mainWindow();
         return w != nullptr;
@@ -34,8 +32,7 @@ struct RunRig {
     QString writeImage(const QList<QByteArray> &lines, const QString &name = "fw.a35") {
         const QString path = dir.filePath(name);
         QFile f(path);
-        if (f.open(QIODevice::WriteOnly | QIODevice::Truncate))
-            f.write(hexfile::join(lines));
+        if (f.open(QIODevice::WriteOnly | QIODevice::Truncate)) f.write(hexfile::join(lines));
         return path;
     }
 
@@ -43,8 +40,7 @@ struct RunRig {
         for (const QString &t : texts) {
             q7310sim::Rule r;
             std::string error;
-            if (q7310sim::ParseRule(t.toStdString(), r, error))
-                sim.addRule(r);
+            if (q7310sim::ParseRule(t.toStdString(), r, error)) sim.addRule(r);
         }
     }
 
@@ -56,9 +52,9 @@ struct RunRig {
     }
 };
 
-#define START_RUN_RIG(rig)                                                                        \
-    do {                                                                                          \
-        QString why_;                                                                             \
-        if (!(rig).start(&why_))                                                                  \
-            QSKIP(qPrintable(QStringLiteral("no pseudo-terminal here: ") + why_));               \
+#define START_RUN_RIG(rig)                                                                         \
+    do {                                                                                           \
+        QString why_;                                                                              \
+        if (!(rig).start(&why_))                                                                   \
+            QSKIP(qPrintable(QStringLiteral("no pseudo-terminal here: ") + why_));                 \
     } while (false)

@@ -29,8 +29,7 @@ public:
 
     int MsgBox(const QString &text, int style, const QString &title) override {
         shown.append({text, style, title});
-        if (whileOpen)
-            whileOpen(shown.last());
+        if (whileOpen) whileOpen(shown.last());
         if (answers.isEmpty()) {
             QTest::qFail(qPrintable(QStringLiteral("unexpected box: ") + text), __FILE__, __LINE__);
             return MsgAnswer::Cancel;
@@ -55,7 +54,6 @@ public:
             return;
         }
         const QString choice = choices.takeFirst();
-        if (!choice.isNull())
-            FileName = choice;
+        if (!choice.isNull()) FileName = choice;
     }
 };

@@ -30,19 +30,18 @@ inline bool startSimulator(q7310sim::Simulator &sim, const QTemporaryDir &dir, i
                            QString *why = nullptr) {
     std::string error;
     if (!sim.start(error)) {
-        if (why)
-            *why = QString::fromStdString(error);
+        if (why) *why = QString::fromStdString(error);
         return false;
     }
     return QFile::link(QString::fromStdString(sim.devicePath()),
                        dir.filePath(QStringLiteral("com%1").arg(n)));
 }
 
-#define SKIP_WITHOUT_PTY(sim, dir)                                                                \
-    do {                                                                                          \
-        QString why_;                                                                             \
-        if (!startSimulator(sim, dir, 1, &why_))                                                  \
-            QSKIP(qPrintable(QStringLiteral("no pseudo-terminal here: ") + why_));               \
+#define SKIP_WITHOUT_PTY(sim, dir)                                                                 \
+    do {                                                                                           \
+        QString why_;                                                                              \
+        if (!startSimulator(sim, dir, 1, &why_))                                                   \
+            QSKIP(qPrintable(QStringLiteral("no pseudo-terminal here: ") + why_));                 \
     } while (false)
 
 struct SimRig {
@@ -61,7 +60,8 @@ struct SimRig {
     PictureBox *Image5 = new PictureBox(row.get());
     PictureBox *Image6 = new PictureBox(row.get());
     StatusRow pictures{st, Image2, Image3, Image4, Image5, Image6};
-    Module1 module{st, Module1::Controls{comm, Timer1, Timer3, monitor, reception, pictures, boxes}};
+    Module1 module{st,
+                   Module1::Controls{comm, Timer1, Timer3, monitor, reception, pictures, boxes}};
 
     SimRig() {
         st.FrameByte1 = Frames::FrameByte1Value;
@@ -77,8 +77,7 @@ struct SimRig {
         comm.CommPort = 1;
         comm.Settings = QStringLiteral("38400,e,8,1");
         comm.InputLen = 0;
-        if (!comm.setPortOpen(true))
-            return false;
+        if (!comm.setPortOpen(true)) return false;
         comm.RThreshold = 1;
         return true;
     }

@@ -40,8 +40,7 @@ Blocks assemble(const QList<QByteArray> &lines, int stopAfter = 0) {
     HexDecoder decoder;
     for (const QByteArray &line : lines) {
         int length = 0;
-        if (decoder.DecodeLine(line, st, length) != RecordKind::Data)
-            continue;
+        if (decoder.DecodeLine(line, st, length) != RecordKind::Data) continue;
         if (!blocks.AddRecord(length)) {
             out.stopped = true;
             return out;
@@ -165,8 +164,7 @@ private Q_SLOTS:
     // from the same file, and no block is longer than one frame can carry.
     void srecCatReferee() {
         const QString srecCat = QStandardPaths::findExecutable(QStringLiteral("srec_cat"));
-        if (srecCat.isEmpty())
-            QSKIP("srec_cat (package srecord) is not installed");
+        if (srecCat.isEmpty()) QSKIP("srec_cat (package srecord) is not installed");
         QTemporaryDir dir;
         QRandomGenerator rng(7310);
         for (int file = 0; file < 300; ++file) {
@@ -203,9 +201,8 @@ private Q_SLOTS:
                 const auto it = placed.find(a);
                 const char expected = it == placed.end() ? '\0' : it->second;
                 if (reference[a] != expected)
-                    QFAIL(qPrintable(QStringLiteral("file %1: address %2 differs")
-                                         .arg(file)
-                                         .arg(a, 0, 16)));
+                    QFAIL(qPrintable(
+                        QStringLiteral("file %1: address %2 differs").arg(file).arg(a, 0, 16)));
             }
         }
     }
@@ -225,8 +222,7 @@ private:
             bool clash = false;
             for (const auto &[a, b] : used)
                 clash = clash || !(last < a || first > b);
-            if (clash)
-                continue;
+            if (clash) continue;
             used[first] = last;
             qint64 at = first;
             while (at <= last) {
@@ -240,8 +236,7 @@ private:
         for (int i = int(records.size()) - 1; i > 0; --i) // out of order
             records.swapItemsAt(i, rng.bounded(i + 1));
         QList<QByteArray> lines;
-        if (rng.bounded(2))
-            lines << record(3, 0, pattern(4));
+        if (rng.bounded(2)) lines << record(3, 0, pattern(4));
         for (const auto &[address, bytes] : records) {
             const bool useSegment =
                 address + bytes.size() <= 0x107000 && (address < 0x8000 || rng.bounded(2));
@@ -252,8 +247,7 @@ private:
                 lines << linear(int(address >> 16)) << data(int(address & 0xFFFF), bytes);
             }
         }
-        if (rng.bounded(2))
-            lines << record(5, 0, pattern(4));
+        if (rng.bounded(2)) lines << record(5, 0, pattern(4));
         lines << eof();
         return lines;
     }

@@ -17,8 +17,8 @@ private Q_SLOTS:
         QTest::newRow("CR LF") << QByteArray("a\r\nb\r\n") << QList<QByteArray>{"a", "b"};
         QTest::newRow("LF") << QByteArray("a\nb\n") << QList<QByteArray>{"a", "b"};
         QTest::newRow("no final end") << QByteArray("a\r\nb") << QList<QByteArray>{"a", "b"};
-        QTest::newRow("blank lines count") << QByteArray("a\r\n\r\nb\r\n")
-                                           << QList<QByteArray>{"a", "", "b"};
+        QTest::newRow("blank lines count")
+            << QByteArray("a\r\n\r\nb\r\n") << QList<QByteArray>{"a", "", "b"};
         QTest::newRow("empty file") << QByteArray() << QList<QByteArray>{};
         QTest::newRow("one empty line") << QByteArray("\r\n") << QList<QByteArray>{""};
     }
@@ -36,8 +36,9 @@ private Q_SLOTS:
                                   << "Zeile 2: beginnt nicht mit \":\".";
         QTest::newRow("not hex") << QList<QByteArray>{ok, ":0100000G00FF", eof()}
                                  << "Zeile 2: Zeichen \"G\" an Stelle 9 ist keine Hexziffer.";
-        QTest::newRow("trailing blank") << QList<QByteArray>{eof() + " "}
-                                        << "Zeile 1: Zeichen \" \" an Stelle 12 ist keine Hexziffer.";
+        QTest::newRow("trailing blank")
+            << QList<QByteArray>{eof() + " "}
+            << "Zeile 1: Zeichen \" \" an Stelle 12 ist keine Hexziffer.";
         QTest::newRow("odd digits") << QList<QByteArray>{":0100000001F", eof()}
                                     << "Zeile 1: ungerade Anzahl von Hexziffern.";
         QTest::newRow("too short for count")
@@ -45,20 +46,22 @@ private Q_SLOTS:
             << "Zeile 2: Länge passt nicht zur Byteanzahl.";
         QTest::newRow("too long for count") << QList<QByteArray>{":00000000000000", eof()}
                                             << "Zeile 1: Länge passt nicht zur Byteanzahl.";
-        QTest::newRow("checksum") << QList<QByteArray>{ok, data(2, "\x03"), ":0400100001020304E3", eof()}
+        QTest::newRow("checksum") << QList<QByteArray>{ok, data(2, "\x03"), ":0400100001020304E3",
+                                                       eof()}
                                   << "Zeile 3: Prüfsumme falsch.";
         QTest::newRow("type 06") << QList<QByteArray>{record(6, 0, "\x01"), eof()}
                                  << "Zeile 1: unbekannter Satztyp 06.";
-        QTest::newRow("segment with 1 byte") << QList<QByteArray>{record(2, 0, "\x10"), eof()}
-                                             << "Zeile 1: Adresssatz muss genau 2 Datenbytes haben.";
+        QTest::newRow("segment with 1 byte")
+            << QList<QByteArray>{record(2, 0, "\x10"), eof()}
+            << "Zeile 1: Adresssatz muss genau 2 Datenbytes haben.";
         QTest::newRow("linear with 3 bytes")
             << QList<QByteArray>{ok, record(4, 0, QByteArray("\x00\x01\x02", 3)), eof()}
             << "Zeile 2: Adresssatz muss genau 2 Datenbytes haben.";
         QTest::newRow("segment with address field")
             << QList<QByteArray>{record(2, 0x0010, QByteArray("\x10\x00", 2)), eof()}
             << "Zeile 1: Adresssatz mit Adressfeld ungleich 0000.";
-        QTest::newRow("end record with data") << QList<QByteArray>{ok, record(1, 0, "\x01")}
-                                              << "Zeile 2: Ende-Satz ist fehlerhaft.";
+        QTest::newRow("end record with data")
+            << QList<QByteArray>{ok, record(1, 0, "\x01")} << "Zeile 2: Ende-Satz ist fehlerhaft.";
         QTest::newRow("above FFFFFF by linear")
             << QList<QByteArray>{linear(0x0100), data(0, "\x01"), eof()}
             << "Zeile 2: Adresse 1000000 liegt über FFFFFF.";
@@ -87,13 +90,12 @@ private Q_SLOTS:
 
     void acceptedFiles_data() {
         QTest::addColumn<QList<QByteArray>>("lines");
-        QTest::newRow("worked example") << QList<QByteArray>{
-            ":020000021000EC", ":0400100001020304E2", ":00000001FF"};
+        QTest::newRow("worked example")
+            << QList<QByteArray>{":020000021000EC", ":0400100001020304E2", ":00000001FF"};
         QTest::newRow("blank lines and lower case")
             << QList<QByteArray>{"", data(0, pattern(4)).toLower(), "   ", eof()};
-        QTest::newRow("start addresses ignored")
-            << QList<QByteArray>{record(3, 0, pattern(4)), data(0, "\x01"),
-                                 record(5, 0, pattern(4)), eof()};
+        QTest::newRow("start addresses ignored") << QList<QByteArray>{
+            record(3, 0, pattern(4)), data(0, "\x01"), record(5, 0, pattern(4)), eof()};
         QTest::newRow("zero-length records anywhere")
             << QList<QByteArray>{data(0, pattern(4)), data(0, ""), data(2, ""), eof()};
         QTest::newRow("lines after end record")
@@ -116,41 +118,39 @@ private Q_SLOTS:
         QTest::addColumn<long>("sum");
         QTest::newRow("worked example")
             << QList<QByteArray>{":020000021000EC"} << QByteArray(":0400100001020304E2")
-            << int(RecordKind::Data) << qint64(0x10010) << QByteArray("\x01\x02\x03\x04", 4)
-            << 10L;
+            << int(RecordKind::Data) << qint64(0x10010) << QByteArray("\x01\x02\x03\x04", 4) << 10L;
         QTest::newRow("segment 0x8000 and up is unsigned")
             << QList<QByteArray>{":02000002F0000C"} << data(0, "\x07") << int(RecordKind::Data)
             << qint64(0xF0000) << QByteArray("\x07") << 7L;
         QTest::newRow("second segment wins")
             << QList<QByteArray>{segment(0x1000), segment(0x2000)} << data(0x10, "\x01")
             << int(RecordKind::Data) << qint64(0x20010) << QByteArray("\x01") << 1L;
-        QTest::newRow("linear base") << QList<QByteArray>{linear(0x0012)} << data(0x3456, "\xFF\xFF")
-                                     << int(RecordKind::Data) << qint64(0x123456)
-                                     << QByteArray("\xFF\xFF") << 510L;
+        QTest::newRow("linear base")
+            << QList<QByteArray>{linear(0x0012)} << data(0x3456, "\xFF\xFF")
+            << int(RecordKind::Data) << qint64(0x123456) << QByteArray("\xFF\xFF") << 510L;
         QTest::newRow("segment replaces linear")
             << QList<QByteArray>{linear(0x0012), segment(0x0001)} << data(0, "\x01")
             << int(RecordKind::Data) << qint64(0x10) << QByteArray("\x01") << 1L;
         QTest::newRow("linear replaces segment")
             << QList<QByteArray>{segment(0x1000), linear(0x0002)} << data(0, "\x01")
             << int(RecordKind::Data) << qint64(0x20000) << QByteArray("\x01") << 1L;
-        QTest::newRow("lower case") << QList<QByteArray>{} << data(0xABCD, "\xAB").toLower()
-                                    << int(RecordKind::Data) << qint64(0xABCD)
-                                    << QByteArray("\xAB") << 171L;
+        QTest::newRow("lower case")
+            << QList<QByteArray>{} << data(0xABCD, "\xAB").toLower() << int(RecordKind::Data)
+            << qint64(0xABCD) << QByteArray("\xAB") << 171L;
         QTest::newRow("empty line is an empty record at the base")
             << QList<QByteArray>{segment(0x0100)} << QByteArray() << int(RecordKind::Data)
             << qint64(0x1000) << QByteArray() << 0L;
         QTest::newRow("zero length") << QList<QByteArray>{} << data(0x20, "")
-                                     << int(RecordKind::Data) << qint64(0x20) << QByteArray()
-                                     << 0L;
-        QTest::newRow("sum is not reduced") << QList<QByteArray>{} << data(0, QByteArray(4, '\xFF'))
-                                            << int(RecordKind::Data) << qint64(0)
-                                            << QByteArray(4, '\xFF') << 1020L;
-        QTest::newRow("end record is skipped") << QList<QByteArray>{} << eof()
-                                               << int(RecordKind::EndOfFile) << qint64(-1)
-                                               << QByteArray() << 0L;
-        QTest::newRow("start address is skipped") << QList<QByteArray>{} << record(5, 0, pattern(4))
-                                                  << int(RecordKind::StartAddress) << qint64(-1)
-                                                  << QByteArray() << 0L;
+                                     << int(RecordKind::Data) << qint64(0x20) << QByteArray() << 0L;
+        QTest::newRow("sum is not reduced")
+            << QList<QByteArray>{} << data(0, QByteArray(4, '\xFF')) << int(RecordKind::Data)
+            << qint64(0) << QByteArray(4, '\xFF') << 1020L;
+        QTest::newRow("end record is skipped")
+            << QList<QByteArray>{} << eof() << int(RecordKind::EndOfFile) << qint64(-1)
+            << QByteArray() << 0L;
+        QTest::newRow("start address is skipped")
+            << QList<QByteArray>{} << record(5, 0, pattern(4)) << int(RecordKind::StartAddress)
+            << qint64(-1) << QByteArray() << 0L;
     }
     void decodeLines() {
         QFETCH(QList<QByteArray>, lines);

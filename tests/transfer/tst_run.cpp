@@ -19,21 +19,18 @@ const ShownBox FlashBox{QString::fromUtf8(Texts::FlashError), 16, Fehler};
 // The bytes srec_cat reads from an image, placed at their addresses from 0.
 bool srecBinary(const QString &image, QByteArray &out) {
     const QString srecCat = QStandardPaths::findExecutable(QStringLiteral("srec_cat"));
-    if (srecCat.isEmpty())
-        return false;
+    if (srecCat.isEmpty()) return false;
     const QString bin = image + QStringLiteral(".bin");
     QProcess p;
     p.start(srecCat, {image, QStringLiteral("-intel"), QStringLiteral("-o"), bin,
                       QStringLiteral("-binary")});
-    if (!p.waitForFinished(30000))
-        return false;
+    if (!p.waitForFinished(30000)) return false;
     if (p.exitCode() != 0) {
         out.clear(); // srec_cat refuses an image without data bytes
         return p.readAllStandardError().contains("contains no data");
     }
     QFile f(bin);
-    if (!f.open(QIODevice::ReadOnly))
-        return false;
+    if (!f.open(QIODevice::ReadOnly)) return false;
     out = f.readAll();
     return true;
 }
@@ -41,8 +38,7 @@ bool srecBinary(const QString &image, QByteArray &out) {
 // The simulator's memory must hold exactly what srec_cat reads from the file.
 void compareWithSrecCat(const q7310sim::Simulator &sim, const QString &image) {
     QByteArray reference;
-    if (!srecBinary(image, reference))
-        QSKIP("srec_cat (package srecord) is not installed");
+    if (!srecBinary(image, reference)) QSKIP("srec_cat (package srecord) is not installed");
     const auto mem = sim.memory();
     QCOMPARE(qint64(mem.empty() ? 0 : mem.rbegin()->first + 1), qint64(reference.size()));
     for (const auto &[address, value] : mem)
@@ -77,12 +73,14 @@ private Q_SLOTS:
 
         QList<Snapshot> progress;
         connect(rig.w->PBLesen, &QProgressBar::valueChanged, this, [&](int v) {
-            progress << Snapshot{v, rig.w->PBLesen->maximum(), rig.w->mnuCom->menuAction()->isEnabled(),
+            progress << Snapshot{v, rig.w->PBLesen->maximum(),
+                                 rig.w->mnuCom->menuAction()->isEnabled(),
                                  rig.w->cmdEnd->isEnabled()};
         });
         QList<Snapshot> atReplies; // the window's state whenever a reply comes in
         connect(&rig.w->Comm1, &SerialComm::OnComm, this, [&] {
-            atReplies << Snapshot{0, 0, rig.w->mnuCom->menuAction()->isEnabled(), rig.w->cmdEnd->isEnabled()};
+            atReplies << Snapshot{0, 0, rig.w->mnuCom->menuAction()->isEnabled(),
+                                  rig.w->cmdEnd->isEnabled()};
         });
         QTest::mouseClick(rig.w->cmdLesen, Qt::LeftButton);
 
@@ -123,10 +121,11 @@ private Q_SLOTS:
     void edgeImages_data() {
         QTest::addColumn<QList<QByteArray>>("lines");
         QTest::addColumn<int>("dataFrames");
-        QTest::newRow("only a segment record and the end") << QList<QByteArray>{segment(0x1000), eof()}
-                                                          << 0;
+        QTest::newRow("only a segment record and the end")
+            << QList<QByteArray>{segment(0x1000), eof()} << 0;
         QTest::newRow("linear addresses and 255-byte records")
-            << QList<QByteArray>{linear(0x0012), data(0, pattern(255)), data(255, pattern(255)), eof()}
+            << QList<QByteArray>{linear(0x0012), data(0, pattern(255)), data(255, pattern(255)),
+                                 eof()}
             << 4;
     }
     void edgeImages() {
@@ -173,9 +172,8 @@ private Q_SLOTS:
             endWasEnabled = rig.w->cmdEnd->isEnabled();
         };
         rig.w->cmdLesen_Click();
-        QCOMPARE(rig.boxes.shown,
-                 (QList<ShownBox>{{QStringLiteral("Bitte Hex-Datei auswählen"), 0,
-                                   QStringLiteral("Datei")}}));
+        QCOMPARE(rig.boxes.shown, (QList<ShownBox>{{QStringLiteral("Bitte Hex-Datei auswählen"), 0,
+                                                    QStringLiteral("Datei")}}));
         QVERIFY(portWasOpen && endWasEnabled);
         QVERIFY(!rig.w->Comm1.PortOpen());
         QTest::qWait(50);
@@ -204,18 +202,19 @@ private Q_SLOTS:
         QTest::addColumn<QList<QByteArray>>("lines");
         QTest::addColumn<bool>("exists");
         QTest::addColumn<QString>("message");
-        QTest::newRow("checksum") << QList<QByteArray>{data(0, pattern(16)), ":0100000001FF", eof()}
-                                  << true
-                                  << "Die Datei \"fw.a35\" ist fehlerhaft und wird nicht übertragen.\n"
-                                     "Zeile 2: Prüfsumme falsch.";
-        QTest::newRow("truncated") << contiguous(10, 16).mid(0, 6) << true
-                                   << "Die Datei \"fw.a35\" ist fehlerhaft und wird nicht übertragen.\n"
-                                      "Zeile 6: Ende-Satz fehlt, die Datei ist unvollständig.";
+        QTest::newRow("checksum")
+            << QList<QByteArray>{data(0, pattern(16)), ":0100000001FF", eof()} << true
+            << "Die Datei \"fw.a35\" ist fehlerhaft und wird nicht übertragen.\n"
+               "Zeile 2: Prüfsumme falsch.";
+        QTest::newRow("truncated")
+            << contiguous(10, 16).mid(0, 6) << true
+            << "Die Datei \"fw.a35\" ist fehlerhaft und wird nicht übertragen.\n"
+               "Zeile 6: Ende-Satz fehlt, die Datei ist unvollständig.";
         QTest::newRow("empty") << QList<QByteArray>{} << true
                                << "Die Datei \"fw.a35\" ist fehlerhaft und wird nicht übertragen.\n"
                                   "Die Datei ist leer.";
-        QTest::newRow("gone since it was chosen") << QList<QByteArray>{} << false
-                                                  << "Die Datei \"fw.a35\" kann nicht gelesen werden: ";
+        QTest::newRow("gone since it was chosen")
+            << QList<QByteArray>{} << false << "Die Datei \"fw.a35\" kann nicht gelesen werden: ";
     }
     void badFilesSendNothing() {
         QFETCH(QList<QByteArray>, lines);
@@ -224,8 +223,7 @@ private Q_SLOTS:
         RunRig rig;
         START_RUN_RIG(rig);
         const QString path = rig.writeImage(lines);
-        if (!exists)
-            QFile::remove(path);
+        if (!exists) QFile::remove(path);
         rig.w->CD_01.FileName = path;
         rig.boxes.answers = {MsgAnswer::OK};
         rig.w->cmdLesen_Click();
@@ -248,7 +246,8 @@ private Q_SLOTS:
         rig.boxes.answers = {MsgAnswer::OK};
         rig.w->cmdLesen_Click();
         QCOMPARE(rig.boxes.shown.size(), 1);
-        QVERIFY(rig.boxes.shown[0].text.startsWith(QStringLiteral("Com3 kann nicht geöffnet werden: ")));
+        QVERIFY(rig.boxes.shown[0].text.startsWith(
+            QStringLiteral("Com3 kann nicht geöffnet werden: ")));
         QVERIFY(rig.boxes.shown[0].text.contains(QStringLiteral("com3")));
         QCOMPARE(rig.boxes.shown[0].style, 16);
         QCOMPARE(rig.boxes.shown[0].title, Fehler);
@@ -264,9 +263,8 @@ private Q_SLOTS:
         QTest::addColumn<int>("frames");
         QTest::addColumn<int>("endFrames"); // end frames the instrument received
         QTest::newRow("cancel in the middle")
-            << QStringList{"5:noreply", "6:noreply"}
-            << QList<int>{MsgAnswer::Cancel, MsgAnswer::OK} << QList<ShownBox>{NoReplyBox, AbortBox}
-            << 6 << 0;
+            << QStringList{"5:noreply", "6:noreply"} << QList<int>{MsgAnswer::Cancel, MsgAnswer::OK}
+            << QList<ShownBox>{NoReplyBox, AbortBox} << 6 << 0;
         QTest::newRow("flash error in the middle")
             << QStringList{"5:status=16"} << QList<int>{MsgAnswer::OK, MsgAnswer::OK}
             << QList<ShownBox>{FlashBox, AbortBox} << 5 << 0;
@@ -277,7 +275,8 @@ private Q_SLOTS:
             << QStringList{"end:noreply"} << QList<int>{MsgAnswer::Cancel, MsgAnswer::OK}
             << QList<ShownBox>{NoReplyBox, AbortBox} << 13 << 2;
         QTest::newRow("instrument unplugged in the middle")
-            << QStringList{"6:hangup"} << QList<int>{MsgAnswer::Retry, MsgAnswer::Cancel, MsgAnswer::OK}
+            << QStringList{"6:hangup"}
+            << QList<int>{MsgAnswer::Retry, MsgAnswer::Cancel, MsgAnswer::OK}
             << QList<ShownBox>{NoReplyBox, NoReplyBox, AbortBox} << 6 << 0;
     }
     void abortedRuns() {
@@ -324,8 +323,7 @@ private Q_SLOTS:
         rig.w->CD_01.FileName = rig.writeImage(contiguous(64, 16));
         bool tried = false, closed = true;
         connect(&rig.w->Comm1, &SerialComm::OnComm, this, [&] {
-            if (tried || rig.sim.frames().size() < 3)
-                return;
+            if (tried || rig.sim.frames().size() < 3) return;
             tried = true;
             QTest::mouseClick(rig.w->cmdLesen, Qt::LeftButton);
             closed = rig.w->close();
