@@ -2,6 +2,7 @@
 // Usage: bench_image [records]   (default 65536 records of 16 bytes: 1 MiB of firmware)
 
 #include "protocol/Frames.h"
+#include "simulator/HexWriter.h"
 #include "transfer/BlockAssembly.h"
 #include "transfer/HexImage.h"
 
@@ -11,17 +12,10 @@
 
 namespace {
 QByteArray record(int type, int offset, const QByteArray &data) {
-    QByteArray raw;
-    raw.append(char(data.size()));
-    raw.append(char((offset >> 8) & 0xFF));
-    raw.append(char(offset & 0xFF));
-    raw.append(char(type));
-    raw.append(data);
-    unsigned sum = 0;
-    for (char c : raw)
-        sum += quint8(c);
-    raw.append(char((0x100 - (sum & 0xFF)) & 0xFF));
-    return ':' + raw.toHex().toUpper() + "\r\n";
+    return QByteArray::fromStdString(hexwriter::Record(
+               type, unsigned(offset), reinterpret_cast<const std::uint8_t *>(data.constData()),
+               std::size_t(data.size()))) +
+           "\r\n";
 }
 } // namespace
 

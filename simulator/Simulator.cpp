@@ -1,5 +1,7 @@
 #include "simulator/Simulator.h"
 
+#include "simulator/HexWriter.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -368,20 +370,8 @@ void Simulator::hangUp() {
 
 std::string Simulator::ToIntelHex(const std::map<std::uint32_t, std::uint8_t> &memory) {
     std::ostringstream out;
-    auto record = [&out](int type, std::uint16_t offset, const std::vector<std::uint8_t> &data) {
-        unsigned sum = unsigned(data.size()) + (offset >> 8) + (offset & 0xFF) + unsigned(type);
-        char head[16];
-        std::snprintf(head, sizeof head, ":%02X%04X%02X", unsigned(data.size()), offset, type);
-        out << head;
-        for (std::uint8_t b : data) {
-            char h[3];
-            std::snprintf(h, sizeof h, "%02X", b);
-            out << h;
-            sum += b;
-        }
-        char cs[4];
-        std::snprintf(cs, sizeof cs, "%02X\n", (0x100 - (sum & 0xFF)) & 0xFF);
-        out << cs;
+    auto record = [&out](int type, unsigned offset, const std::vector<std::uint8_t> &data) {
+        out << hexwriter::Record(type, offset, data.data(), data.size()) << '\n';
     };
     std::uint32_t upper = 0;
     auto it = memory.begin();

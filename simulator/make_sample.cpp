@@ -1,18 +1,15 @@
 // make_sample: writes a sample firmware image (Intel HEX, ".a35") to try the flasher with.
 // 64 KiB of data in 16-byte records, with extended segment address records, starting at 0x10000.
 
+#include "simulator/HexWriter.h"
+
 #include <cstdio>
 #include <cstdlib>
 
 namespace {
 void record(FILE *f, int type, int offset, const unsigned char *data, int n) {
-    unsigned sum = unsigned(n) + unsigned(offset >> 8) + unsigned(offset & 0xFF) + unsigned(type);
-    std::fprintf(f, ":%02X%04X%02X", n, offset & 0xFFFF, type);
-    for (int i = 0; i < n; ++i) {
-        std::fprintf(f, "%02X", data[i]);
-        sum += data[i];
-    }
-    std::fprintf(f, "%02X\r\n", (0x100 - (sum & 0xFF)) & 0xFF);
+    std::fprintf(f, "%s\r\n",
+                 hexwriter::Record(type, unsigned(offset), data, std::size_t(n)).c_str());
 }
 } // namespace
 

@@ -1,6 +1,8 @@
 #pragma once
 // Builds Intel HEX lines with correct checksums, for tests.
 
+#include "simulator/HexWriter.h"
+
 #include <QByteArray>
 #include <QList>
 #include <QString>
@@ -8,17 +10,9 @@
 namespace hexfile {
 
 inline QByteArray record(int type, int offset, const QByteArray &data) {
-    QByteArray raw;
-    raw.append(char(data.size()));
-    raw.append(char((offset >> 8) & 0xFF));
-    raw.append(char(offset & 0xFF));
-    raw.append(char(type));
-    raw.append(data);
-    unsigned sum = 0;
-    for (char c : raw)
-        sum += quint8(c);
-    raw.append(char((0x100 - (sum & 0xFF)) & 0xFF));
-    return ':' + raw.toHex().toUpper();
+    return QByteArray::fromStdString(hexwriter::Record(
+        type, unsigned(offset), reinterpret_cast<const std::uint8_t *>(data.constData()),
+        std::size_t(data.size())));
 }
 inline QByteArray data(int offset, const QByteArray &bytes) {
     return record(0, offset, bytes);

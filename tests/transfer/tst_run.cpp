@@ -337,19 +337,6 @@ private Q_SLOTS:
         QVERIFY(rig.boxes.shown.isEmpty());
         QVERIFY(rig.w->close()); // idle again: closing works
     }
-
-    void progressMaximumIsNeverZero_data() {
-        QTest::addColumn<int>("lines");
-        QTest::addColumn<int>("maximum");
-        QTest::newRow("no line") << 0 << 1;
-        QTest::newRow("one line") << 1 << 1;
-        QTest::newRow("many") << 4097 << 4097;
-    }
-    void progressMaximumIsNeverZero() {
-        QFETCH(int, lines);
-        QFETCH(int, maximum);
-        QCOMPARE(ProgrammingRun::ProgressMaximum(lines), maximum);
-    }
 };
 
 QTEST_MAIN(TestRun)
