@@ -26,9 +26,10 @@ std::uint32_t hexField(const QByteArray &line, int pos, int digits) {
     return v;
 }
 
+// Blanks, tabs, and the Ctrl-Z end mark that DOS tools put behind the last line.
 bool isBlank(const QByteArray &line) {
     for (char c : line)
-        if (c != ' ' && c != '\t') return false;
+        if (c != ' ' && c != '\t' && c != '\x1A') return false;
     return true;
 }
 

@@ -103,6 +103,7 @@ private Q_SLOTS:
         QTest::newRow("top of address space")
             << QList<QByteArray>{linear(0x00FF), data(0xFFF0, pattern(16)), eof()};
         QTest::newRow("255-byte record") << QList<QByteArray>{data(0, pattern(255)), eof()};
+        QTest::newRow("DOS end mark") << QList<QByteArray>{data(0, pattern(4)), eof(), "\x1A"};
     }
     void acceptedFiles() {
         QFETCH(QList<QByteArray>, lines);
