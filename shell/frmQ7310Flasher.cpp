@@ -234,10 +234,10 @@ void frmQ7310Flasher::Form_Load() {
 
 void frmQ7310Flasher::setOuterHeight(int twips) {
     outerTwips_ = twips;
-    // The frame's own height is known only once the window has been framed; showEvent applies
-    // the height again then.
-    const int decoration = frameGeometry().height() - geometry().height();
-    resize(width(), Twips(twips) - decoration);
+    // The frame's own height is known only once the window has been framed, which a window
+    // manager may do late; showEvent and moveEvent apply the height again then.
+    decoration_ = frameGeometry().height() - geometry().height();
+    resize(width(), Twips(twips) - decoration_);
 }
 
 int frmQ7310Flasher::chkSSTestValue() const {
@@ -301,6 +301,12 @@ void frmQ7310Flasher::mnuHelp_Click() {
 void frmQ7310Flasher::showEvent(QShowEvent *event) {
     QMainWindow::showEvent(event);
     setOuterHeight(outerTwips_);
+}
+
+void frmQ7310Flasher::moveEvent(QMoveEvent *event) {
+    QMainWindow::moveEvent(event);
+    if (frameGeometry().height() - geometry().height() != decoration_)
+        setOuterHeight(outerTwips_);
 }
 
 void frmQ7310Flasher::closeEvent(QCloseEvent *event) {

@@ -112,12 +112,14 @@ signals:
 protected:
     void closeEvent(QCloseEvent *event) override;
     void showEvent(QShowEvent *event) override;
+    void moveEvent(QMoveEvent *event) override;
 
 private:
     void createControls();
 
     TransferState &st_;
     int outerTwips_ = LowHeight;
+    int decoration_ = 0; // frame height the last height was worked out with
     QString programDir_;
     std::function<void()> terminate_;
     std::unique_ptr<SerialComm> ownComm_;
