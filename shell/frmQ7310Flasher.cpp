@@ -305,8 +305,7 @@ void frmQ7310Flasher::showEvent(QShowEvent *event) {
 
 void frmQ7310Flasher::moveEvent(QMoveEvent *event) {
     QMainWindow::moveEvent(event);
-    if (frameGeometry().height() - geometry().height() != decoration_)
-        setOuterHeight(outerTwips_);
+    if (frameGeometry().height() - geometry().height() != decoration_) setOuterHeight(outerTwips_);
 }
 
 void frmQ7310Flasher::closeEvent(QCloseEvent *event) {
