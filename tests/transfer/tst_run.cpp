@@ -162,6 +162,28 @@ private Q_SLOTS:
         }
     }
 
+    // What was checked is what is sent, whatever happens to the file meanwhile.
+    void fileChangedDuringTheRun() {
+        RunRig rig;
+        START_RUN_RIG(rig);
+        const QList<QByteArray> original = contiguous(40, 16);
+        const QString image = rig.writeImage(original);
+        rig.w->CD_01.FileName = image;
+        bool replaced = false;
+        connect(&rig.w->Comm1, &SerialComm::OnComm, this, [&] {
+            if (!replaced) // after the start command: a different image on disk
+                replaced = !rig.writeImage({data(0, QByteArray(640, '\x00')), eof()}).isEmpty();
+        });
+        rig.w->cmdLesen_Click();
+        QVERIFY(replaced);
+        QVERIFY(rig.boxes.shown.isEmpty());
+        const auto mem = rig.sim.memory();
+        QCOMPARE(mem.size(), size_t(640));
+        for (int i = 0; i < 40; ++i)
+            for (int k = 0; k < 16; ++k)
+                QCOMPARE(mem.at(std::uint32_t(i * 16 + k)), quint8(pattern(16, i)[k]));
+    }
+
     void noFileChosen() {
         RunRig rig;
         START_RUN_RIG(rig);
