@@ -249,29 +249,6 @@ private Q_SLOTS:
         QVERIFY(!comm.PortOpen());
         QCOMPARE(comm.deviceName(), dir.filePath(QStringLiteral("com2")));
     }
-
-    void lineSettings_data() {
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<bool>("valid");
-        QTest::addColumn<int>("baud");
-        QTest::addColumn<char>("parity");
-        QTest::newRow("the run's") << "38400,e,8,1" << true << 38400 << 'e';
-        QTest::newRow("upper case") << "9600,N,8,2" << true << 9600 << 'n';
-        QTest::newRow("bad parity") << "9600,x,8,1" << false << 9600 << 'x';
-        QTest::newRow("missing part") << "9600,n,8" << false << 9600 << 'n';
-    }
-    void lineSettings() {
-        QFETCH(QString, text);
-        QFETCH(bool, valid);
-        QFETCH(int, baud);
-        QFETCH(char, parity);
-        const LineSettings ls = ParseSettings(text);
-        QCOMPARE(ls.valid, valid);
-        if (valid) {
-            QCOMPARE(ls.baud, baud);
-            QCOMPARE(ls.parity, parity);
-        }
-    }
 };
 
 QTEST_MAIN(TestSerial)

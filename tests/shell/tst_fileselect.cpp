@@ -111,20 +111,6 @@ private Q_SLOTS:
         QVERIFY(!WriteLastHexFile(dir_.path(), QStringLiteral("/fw/x.a35")));
     }
 
-    void qtFilter_data() {
-        QTest::addColumn<QString>("pairs");
-        QTest::addColumn<QString>("qt");
-        QTest::newRow("one entry, patterns in the description") << "Hex-Files(*.a35)|*.a35"
-                                                                << "Hex-Files(*.a35)";
-        QTest::newRow("pattern added") << "Hex|*.hex|All|*.*"
-                                       << "Hex (*.hex);;All (*.*)";
-    }
-    void qtFilter() {
-        QFETCH(QString, pairs);
-        QFETCH(QString, qt);
-        QCOMPARE(QtFilterFromPairs(pairs), qt);
-    }
-
     void germanStandardDialogs() {
         QCOMPARE(InstallGermanTranslations(*QCoreApplication::instance()), 2);
         QCOMPARE(QCoreApplication::translate("QFileDialog", "Look in:"),

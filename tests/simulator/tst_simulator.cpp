@@ -177,27 +177,6 @@ private Q_SLOTS:
         QVERIFY(decoded == mem);
     }
 
-    void rules_data() {
-        QTest::addColumn<QString>("rule");
-        QTest::addColumn<QByteArray>("expected"); // reply to the start frame
-        QTest::newRow("no reply") << "1:noreply" << QByteArray();
-        QTest::newRow("status") << "start:status=32" << reply(32);
-        QTest::newRow("short") << "any:short=2" << reply(0).left(2);
-        QTest::newRow("long") << "1:long" << reply(0) + '\0';
-        QTest::newRow("garbage") << "1:garbage=3" << QByteArray(3, '\xA5');
-        QTest::newRow("other kind untouched") << "data:noreply" << reply(0);
-        QTest::newRow("other frame untouched") << "2:noreply" << reply(0);
-    }
-    void rules() {
-        QFETCH(QString, rule);
-        QFETCH(QByteArray, expected);
-        Rule r;
-        std::string error;
-        QVERIFY2(ParseRule(rule.toStdString(), r, error), error.c_str());
-        sim_->addRule(r);
-        QCOMPARE(line_->exchange(startFrame()).toHex(' '), expected.toHex(' '));
-    }
-
     void badRules_data() {
         QTest::addColumn<QString>("rule");
         QTest::newRow("no colon") << "noreply";
@@ -212,15 +191,6 @@ private Q_SLOTS:
         std::string error;
         QVERIFY(!ParseRule(rule.toStdString(), r, error));
         QVERIFY(!error.empty());
-    }
-
-    void delayedAndSplitReplies() {
-        sim_->addRule(Rule{1, FrameKind::Any, Action::Delay, 300, -1});
-        sim_->addRule(Rule{2, FrameKind::Any, Action::Split, 300, -1});
-        QCOMPARE(line_->exchange(startFrame(), 150), QByteArray()); // nothing within 150 ms
-        QCOMPARE(line_->exchange({}, 400), reply(0));
-        QCOMPARE(line_->exchange(endFrame(), 150), reply(0).left(2));
-        QCOMPARE(line_->exchange({}, 400), reply(0).mid(2));
     }
 
     void hangUpClosesTheLine() {
