@@ -16,15 +16,6 @@ const ShownBox TransmissionBox{QString::fromUtf8(Texts::TransmissionError), 21,
                                QStringLiteral("Fehler")};
 const ShownBox FlashBox{QString::fromUtf8(Texts::FlashError), 16, QStringLiteral("Fehler")};
 
-void addRules(q7310sim::Simulator &sim, const QStringList &rules) {
-    for (const QString &text : rules) {
-        Rule r;
-        std::string error;
-        QVERIFY2(q7310sim::ParseRule(text.toStdString(), r, error), error.c_str());
-        sim.addRule(r);
-    }
-}
-
 } // namespace
 
 class TestCommand : public QObject {
@@ -84,10 +75,8 @@ private Q_SLOTS:
         QFETCH(int, outcome);
         QFETCH(int, status);
         SimRig rig;
-        SKIP_WITHOUT_PTY(rig.sim, rig.dir);
-        addRules(rig.sim, rules);
+        START_SIM_RIG(rig, rules);
         rig.boxes.answers = answers;
-        QVERIFY(rig.open());
         rig.module.SendCommand(Command::End);
         QCOMPARE(rig.boxes.shown, boxes);
         QCOMPARE(rig.framesSeen(), frames);
@@ -99,8 +88,7 @@ private Q_SLOTS:
 
     void errorPicturesWhileTheBoxIsOpen() {
         SimRig rig;
-        SKIP_WITHOUT_PTY(rig.sim, rig.dir);
-        addRules(rig.sim, {"1:noreply", "2:noreply"});
+        START_SIM_RIG(rig, {"1:noreply", "2:noreply"});
         rig.boxes.answers = {MsgAnswer::Cancel};
         struct Seen {
             bool i2, i3, i4, i6, timer3;
@@ -110,7 +98,6 @@ private Q_SLOTS:
             seen = {rig.Image2->isVisible(), rig.Image3->isVisible(), rig.Image4->isVisible(),
                     rig.Image6->isVisible(), rig.Timer3.isActive(),   rig.Image3->picture()};
         };
-        QVERIFY(rig.open());
         rig.Timer3.start();
         rig.module.SendCommand(Command::End);
         QVERIFY(seen.i2 && seen.i3 && !seen.i4 && seen.i6);
@@ -140,8 +127,7 @@ private Q_SLOTS:
         QFETCH(bool, timer3After);
         QFETCH(int, kind);
         SimRig rig;
-        SKIP_WITHOUT_PTY(rig.sim, rig.dir);
-        QVERIFY(rig.open());
+        START_SIM_RIG(rig);
         if (code != Command::Start) {
             rig.module.SendCommand(Command::Start); // programming mode for the data frames
             rig.Timer3.stop();
@@ -166,9 +152,7 @@ private Q_SLOTS:
         QFETCH(int, code);
         QFETCH(int, frames);
         SimRig rig;
-        SKIP_WITHOUT_PTY(rig.sim, rig.dir);
-        addRules(rig.sim, {"1:delay=800"});
-        QVERIFY(rig.open());
+        START_SIM_RIG(rig, {"1:delay=800"});
         rig.module.SendCommand(code);
         QCOMPARE(rig.framesSeen(), frames);
         QCOMPARE(rig.st.LastOutcome, CommandOutcome::Accepted);
@@ -177,8 +161,7 @@ private Q_SLOTS:
 
     void oversizeBlockIsNeverSent() {
         SimRig rig;
-        SKIP_WITHOUT_PTY(rig.sim, rig.dir);
-        QVERIFY(rig.open());
+        START_SIM_RIG(rig);
         rig.prepareData(0, QByteArray(249, '\x01'));
         rig.module.SendCommand(Command::Data);
         QCOMPARE(rig.st.LastOutcome, CommandOutcome::Refused);

@@ -7,9 +7,7 @@
 #include <QTest>
 #include <sys/resource.h>
 
-using q7310sim::Action;
 using q7310sim::FrameKind;
-using q7310sim::Rule;
 
 namespace {
 
@@ -91,8 +89,7 @@ private Q_SLOTS:
 
     void acceptedReply() {
         SimRig rig;
-        SKIP_WITHOUT_PTY(rig.sim, rig.dir);
-        QVERIFY2(rig.open(), qPrintable(rig.comm.openError()));
+        START_SIM_RIG(rig);
         BuildStartFrame(rig.st);
         rig.module.ExchangeFrame();
         QCOMPARE(rig.st.ReplyStatus, 0);
@@ -105,27 +102,23 @@ private Q_SLOTS:
     }
 
     void replyShapes_data() {
-        QTest::addColumn<int>("action");
-        QTest::addColumn<int>("param");
+        QTest::addColumn<QString>("rule");
         QTest::addColumn<int>("status");
-        QTest::newRow("split in two pieces") << int(Action::Split) << 100 << 0;
-        QTest::newRow("6 bytes") << int(Action::Long) << 0 << 255;
-        QTest::newRow("3 bytes") << int(Action::Short) << 3 << 255;
-        QTest::newRow("garbage") << int(Action::Garbage) << 9 << 255;
-        QTest::newRow("status 16") << int(Action::Status) << 16 << 16;
-        QTest::newRow("status 32") << int(Action::Status) << 32 << 32;
-        QTest::newRow("status 1") << int(Action::Status) << 1 << 1;
-        QTest::newRow("status 255 in a 5-byte reply") << int(Action::Status) << 255 << 255;
-        QTest::newRow("delayed within the time") << int(Action::Delay) << 150 << 0;
+        QTest::newRow("split in two pieces") << "1:split=100" << 0;
+        QTest::newRow("6 bytes") << "1:long" << 255;
+        QTest::newRow("3 bytes") << "1:short=3" << 255;
+        QTest::newRow("garbage") << "1:garbage=9" << 255;
+        QTest::newRow("status 16") << "1:status=16" << 16;
+        QTest::newRow("status 32") << "1:status=32" << 32;
+        QTest::newRow("status 1") << "1:status=1" << 1;
+        QTest::newRow("status 255 in a 5-byte reply") << "1:status=255" << 255;
+        QTest::newRow("delayed within the time") << "1:delay=150" << 0;
     }
     void replyShapes() {
-        QFETCH(int, action);
-        QFETCH(int, param);
+        QFETCH(QString, rule);
         QFETCH(int, status);
         SimRig rig;
-        SKIP_WITHOUT_PTY(rig.sim, rig.dir);
-        rig.sim.addRule(Rule{1, FrameKind::Any, Action(action), param, -1});
-        QVERIFY(rig.open());
+        START_SIM_RIG(rig, {rule});
         BuildEndFrame(rig.st);
         rig.module.ExchangeFrame();
         QCOMPARE(rig.st.ReplyStatus, status);
@@ -139,9 +132,7 @@ private Q_SLOTS:
     void silentInstrumentTimesOut() {
         QFETCH(int, interval);
         SimRig rig;
-        SKIP_WITHOUT_PTY(rig.sim, rig.dir);
-        rig.sim.addRule(Rule{0, FrameKind::Any, Action::NoReply, 0, -1});
-        QVERIFY(rig.open());
+        START_SIM_RIG(rig, {"any:noreply"});
         rig.Timer1.setInterval(interval);
         BuildStartFrame(rig.st);
         QElapsedTimer clock;
@@ -159,9 +150,7 @@ private Q_SLOTS:
 
     void everyAttemptGetsItsFullTime() {
         SimRig rig;
-        SKIP_WITHOUT_PTY(rig.sim, rig.dir);
-        rig.sim.addRule(Rule{0, FrameKind::Any, Action::NoReply, 0, -1});
-        QVERIFY(rig.open());
+        START_SIM_RIG(rig, {"any:noreply"});
         BuildEndFrame(rig.st);
         rig.module.ExchangeFrame(); // times out; the timer keeps running
         QTest::qWait(200);          // most of its next interval passes
@@ -173,10 +162,8 @@ private Q_SLOTS:
 
     void lateReplyDoesNotAnswerTheNextFrame() {
         SimRig rig;
-        SKIP_WITHOUT_PTY(rig.sim, rig.dir);
         // Two bytes of the first reply come at once, the rest long after the time-out.
-        rig.sim.addRule(Rule{1, FrameKind::Any, Action::Split, 500, -1});
-        QVERIFY(rig.open());
+        START_SIM_RIG(rig, {"1:split=500"});
         BuildEndFrame(rig.st);
         rig.module.ExchangeFrame();
         QCOMPARE(rig.st.ReplyStatus, 255);
@@ -199,10 +186,8 @@ private Q_SLOTS:
     void monitorTexts() {
         QFETCH(bool, on);
         SimRig rig;
-        SKIP_WITHOUT_PTY(rig.sim, rig.dir);
         rig.monitor.on = on;
-        rig.sim.addRule(Rule{0, FrameKind::Any, Action::Status, 0x0A, -1});
-        QVERIFY(rig.open());
+        START_SIM_RIG(rig, {"any:status=10"});
         BuildStartFrame(rig.st);
         rig.module.ExchangeFrame();
         QCOMPARE(rig.monitor.sent,
@@ -213,9 +198,8 @@ private Q_SLOTS:
 
     void hangUpEndsTheWaitAtOnce() {
         SimRig rig;
-        SKIP_WITHOUT_PTY(rig.sim, rig.dir);
+        START_SIM_RIG(rig);
         rig.sim.setHangUpAfter(1);
-        QVERIFY(rig.open());
         rig.Timer1.setInterval(3000);
         BuildEndFrame(rig.st);
         rig.module.ExchangeFrame();

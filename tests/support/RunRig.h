@@ -36,13 +36,7 @@ struct RunRig {
         return path;
     }
 
-    void rules(const QStringList &texts) {
-        for (const QString &t : texts) {
-            q7310sim::Rule r;
-            std::string error;
-            if (q7310sim::ParseRule(t.toStdString(), r, error)) sim.addRule(r);
-        }
-    }
+    void rules(const QStringList &texts) { QVERIFY(AddRules(sim, texts)); }
 
     QList<q7310sim::FrameKind> kinds() const {
         QList<q7310sim::FrameKind> k;

@@ -12,6 +12,7 @@
 #include "support/Scripted.h"
 
 #include <QFile>
+#include <QStringList>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <memory>
@@ -37,12 +38,28 @@ inline bool startSimulator(q7310sim::Simulator &sim, const QTemporaryDir &dir, i
                        dir.filePath(QStringLiteral("com%1").arg(n)));
 }
 
+// Misbehaviour rules as q7310sim takes them ("3:noreply", "data:status=16"); false on a bad one.
+inline bool AddRules(q7310sim::Simulator &sim, const QStringList &rules) {
+    for (const QString &text : rules) {
+        q7310sim::Rule r;
+        std::string error;
+        if (!q7310sim::ParseRule(text.toStdString(), r, error)) return false;
+        sim.addRule(r);
+    }
+    return true;
+}
+
 #define SKIP_WITHOUT_PTY(sim, dir)                                                                 \
     do {                                                                                           \
         QString why_;                                                                              \
         if (!startSimulator(sim, dir, 1, &why_))                                                   \
             QSKIP(qPrintable(QStringLiteral("no pseudo-terminal here: ") + why_));                 \
     } while (false)
+
+// Skips where no pseudo-terminal exists, else opens the rig with the given rules.
+#define START_SIM_RIG(rig, ...)                                                                    \
+    SKIP_WITHOUT_PTY((rig).sim, (rig).dir);                                                        \
+    QVERIFY2((rig).open(__VA_ARGS__), qPrintable((rig).comm.openError()))
 
 struct SimRig {
     QTemporaryDir dir;
@@ -73,7 +90,9 @@ struct SimRig {
         row->show();
     }
 
-    bool open() {
+    // Gives the simulator its rules, then opens Com1 as a run does.
+    bool open(const QStringList &rules = {}) {
+        if (!AddRules(sim, rules)) return false;
         comm.CommPort = 1;
         comm.Settings = QStringLiteral("38400,e,8,1");
         comm.InputLen = 0;
