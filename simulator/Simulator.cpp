@@ -249,6 +249,7 @@ void Simulator::handleFrame(const std::vector<std::uint8_t> &frame, bool structu
                             Clock::time_point now) {
     FrameKind kind = FrameKind::Bad;
     int status = 32;
+    std::uint32_t address = 0;
     if (structurallyOk) {
         const std::size_t L = frame[1];
         unsigned sum = 0;
@@ -261,38 +262,21 @@ void Simulator::handleFrame(const std::vector<std::uint8_t> &frame, bool structu
             const std::vector<std::uint8_t> payload(frame.begin() + 7, frame.begin() + 4 + long(L));
             if (cmd == 0xD3 && payload == kStartPayload) {
                 kind = FrameKind::Start;
-                memory_.clear(); // the whole flash reads FF again
-                programming_ = true;
                 status = 0;
             } else if (cmd == 0xD3 && payload == kEndPayload) {
                 kind = FrameKind::End;
-                programming_ = false;
-                ++endFrames_;
                 status = 0;
-                if (!opt_.dumpFile.empty()) {
-                    if (FILE *f = std::fopen(opt_.dumpFile.c_str(), "w")) {
-                        const std::string hex = ToIntelHex(memory_);
-                        std::fwrite(hex.data(), 1, hex.size(), f);
-                        std::fclose(f);
-                    }
-                }
             } else if (cmd == 0xD2 && payload.size() >= 4 && payload[3] == payload.size() - 4) {
                 kind = FrameKind::Data;
-                const std::uint32_t address = payload[0] | (std::uint32_t(payload[1]) << 8) |
-                                              (std::uint32_t(payload[2]) << 16);
+                address = payload[0] | (std::uint32_t(payload[1]) << 8) |
+                          (std::uint32_t(payload[2]) << 16);
                 bool writable = programming_;
                 for (std::size_t i = 4; writable && i < payload.size(); ++i) {
                     const auto it = memory_.find(address + std::uint32_t(i - 4));
                     const std::uint8_t old = it == memory_.end() ? 0xFF : it->second;
                     writable = (payload[i] & ~old) == 0; // flash only turns 1 bits into 0
                 }
-                if (writable) {
-                    for (std::size_t i = 4; i < payload.size(); ++i)
-                        memory_[address + std::uint32_t(i - 4)] = payload[i];
-                    status = 0;
-                } else {
-                    status = 16;
-                }
+                status = writable ? 0 : 16;
             }
         }
     }
@@ -312,6 +296,9 @@ void Simulator::handleFrame(const std::vector<std::uint8_t> &frame, bool structu
     }
     if (opt_.hangUpAfter > 0 && frameNo > opt_.hangUpAfter) action = Action::HangUp;
     if (action == Action::Status) status = param & 0xFF;
+    // Only what the instrument answers with 0 takes effect: a refused frame changes nothing.
+    // A reply that is lost or late on the way does not undo what was done.
+    if (status == 0 && action != Action::HangUp) carryOut(kind, frame, address);
 
     if (opt_.verbose)
         std::fprintf(stderr, "q7310sim: frame %d %s, %zu bytes, status %d%s\n", frameNo,
@@ -349,6 +336,33 @@ void Simulator::handleFrame(const std::vector<std::uint8_t> &frame, bool structu
         break;
     case Action::HangUp:
         hangUp();
+        break;
+    }
+}
+
+void Simulator::carryOut(FrameKind kind, const std::vector<std::uint8_t> &frame,
+                         std::uint32_t address) {
+    switch (kind) {
+    case FrameKind::Start:
+        memory_.clear(); // the whole flash reads FF again
+        programming_ = true;
+        break;
+    case FrameKind::End:
+        programming_ = false;
+        ++endFrames_;
+        if (!opt_.dumpFile.empty()) {
+            if (FILE *f = std::fopen(opt_.dumpFile.c_str(), "w")) {
+                const std::string hex = ToIntelHex(memory_);
+                std::fwrite(hex.data(), 1, hex.size(), f);
+                std::fclose(f);
+            }
+        }
+        break;
+    case FrameKind::Data:
+        for (std::size_t i = 11; i + 2 < frame.size(); ++i)
+            memory_[address + std::uint32_t(i - 11)] = frame[i];
+        break;
+    default:
         break;
     }
 }

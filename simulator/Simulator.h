@@ -71,7 +71,7 @@ public:
     std::vector<ReceivedFrame> frames() const;
     std::map<std::uint32_t, std::uint8_t> memory() const;
     bool programmingMode() const;
-    int endFrames() const;
+    int endFrames() const; // end frames taken (answered with 0)
     bool hungUp() const { return hungUp_; }
 
     static std::string ToIntelHex(const std::map<std::uint32_t, std::uint8_t> &memory);
@@ -86,7 +86,8 @@ private:
     void consume(std::uint8_t byte, std::chrono::steady_clock::time_point now);
     void handleFrame(const std::vector<std::uint8_t> &frame, bool structurallyOk,
                      std::chrono::steady_clock::time_point now);
-    int apply(FrameKind kind, const std::vector<std::uint8_t> &frame);
+    // What an accepted frame does: erase, write the data, or end the programming.
+    void carryOut(FrameKind kind, const std::vector<std::uint8_t> &frame, std::uint32_t address);
     void schedule(std::chrono::steady_clock::time_point due, std::vector<std::uint8_t> bytes);
     void hangUp();
     std::chrono::microseconds wireTime(std::size_t bytes) const;

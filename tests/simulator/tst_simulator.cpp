@@ -177,6 +177,38 @@ private Q_SLOTS:
         QVERIFY(decoded == mem);
     }
 
+    // A frame answered with anything but 0 takes no effect in the instrument.
+    void refusedFramesChangeNothing_data() {
+        QTest::addColumn<QString>("rule");
+        QTest::addColumn<bool>("programming"); // after start, data, end
+        QTest::addColumn<size_t>("bytes");
+        QTest::addColumn<int>("ends");
+        QTest::newRow("all taken") << "9:normal" << false << size_t(2) << 1;
+        QTest::newRow("start refused: no programming mode")
+            << "1:status=32" << false << size_t(0) << 1;
+        QTest::newRow("data refused") << "2:status=32" << false << size_t(0) << 1;
+        QTest::newRow("data not programmed") << "2:status=16" << false << size_t(0) << 1;
+        QTest::newRow("end not taken") << "3:status=16" << true << size_t(2) << 0;
+        QTest::newRow("reply lost: taken all the same") << "2:noreply" << false << size_t(2) << 1;
+    }
+    void refusedFramesChangeNothing() {
+        QFETCH(QString, rule);
+        QFETCH(bool, programming);
+        QFETCH(size_t, bytes);
+        QFETCH(int, ends);
+        Options opt;
+        Rule r;
+        std::string error;
+        QVERIFY(ParseRule(rule.toStdString(), r, error));
+        opt.rules.push_back(r);
+        QVERIFY(restart(opt));
+        for (const QByteArray &f : {startFrame(), dataFrame(0x40, "\x01\x02"), endFrame()})
+            line_->exchange(f);
+        QCOMPARE(sim_->programmingMode(), programming);
+        QCOMPARE(sim_->memory().size(), bytes);
+        QCOMPARE(sim_->endFrames(), ends);
+    }
+
     void badRules_data() {
         QTest::addColumn<QString>("rule");
         QTest::newRow("no colon") << "noreply";
