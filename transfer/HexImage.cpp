@@ -97,10 +97,16 @@ QString CheckImage(const QList<QByteArray> &lines) {
     std::int64_t base = 0;
     bool sawEnd = false;
 
+    bool anyData = false;
+
     for (int i = 0; i < lines.size(); ++i) {
         const int no = i + 1;
-        const QByteArray &line = lines[i];
-        if (isBlank(line)) continue;
+        if (isBlank(lines[i])) continue;
+        // Editors leave blanks behind the checksum; the reader never looks there.
+        qsizetype used = lines[i].size();
+        while (lines[i][used - 1] == ' ' || lines[i][used - 1] == '\t')
+            --used;
+        const QByteArray line = lines[i].left(used);
         if (line[0] != ':') return at(no, QStringLiteral("beginnt nicht mit \":\"."));
         for (int k = 1; k < line.size(); ++k)
             if (hexDigit(line[k]) < 0)
@@ -138,6 +144,7 @@ QString CheckImage(const QList<QByteArray> &lines) {
                                   .arg(earlier));
             }
             spans.push_back({first, last, no});
+            anyData = true;
             break;
         }
         case 1:
@@ -166,6 +173,8 @@ QString CheckImage(const QList<QByteArray> &lines) {
     if (!sawEnd)
         return at(int(lines.size()),
                   QStringLiteral("Ende-Satz fehlt, die Datei ist unvollständig."));
+    // Erasing the flash for nothing would leave the instrument without firmware.
+    if (!anyData) return QStringLiteral("Die Datei enthält keine Datenbytes.");
     return QString();
 }
 

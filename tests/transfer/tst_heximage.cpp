@@ -36,9 +36,8 @@ private Q_SLOTS:
                                   << "Zeile 2: beginnt nicht mit \":\".";
         QTest::newRow("not hex") << QList<QByteArray>{ok, ":0100000G00FF", eof()}
                                  << "Zeile 2: Zeichen \"G\" an Stelle 9 ist keine Hexziffer.";
-        QTest::newRow("trailing blank")
-            << QList<QByteArray>{eof() + " "}
-            << "Zeile 1: Zeichen \" \" an Stelle 12 ist keine Hexziffer.";
+        QTest::newRow("blank inside") << QList<QByteArray>{ok, eof().left(5) + " " + eof().mid(5)}
+                                      << "Zeile 2: Zeichen \" \" an Stelle 6 ist keine Hexziffer.";
         QTest::newRow("odd digits") << QList<QByteArray>{":0100000001F", eof()}
                                     << "Zeile 1: ungerade Anzahl von Hexziffern.";
         QTest::newRow("too short for count")
@@ -81,6 +80,8 @@ private Q_SLOTS:
         QTest::newRow("no end record") << QList<QByteArray>{ok, data(2, "\x03"), ""}
                                        << "Zeile 3: Ende-Satz fehlt, die Datei ist unvollständig.";
         QTest::newRow("empty file") << QList<QByteArray>{} << "Die Datei ist leer.";
+        QTest::newRow("no data bytes") << QList<QByteArray>{segment(0x1000), data(0x10, ""), eof()}
+                                       << "Die Datei enthält keine Datenbytes.";
     }
     void rejections() {
         QFETCH(QList<QByteArray>, lines);
@@ -104,6 +105,8 @@ private Q_SLOTS:
             << QList<QByteArray>{linear(0x00FF), data(0xFFF0, pattern(16)), eof()};
         QTest::newRow("255-byte record") << QList<QByteArray>{data(0, pattern(255)), eof()};
         QTest::newRow("DOS end mark") << QList<QByteArray>{data(0, pattern(4)), eof(), "\x1A"};
+        QTest::newRow("blanks and tabs behind the checksum")
+            << QList<QByteArray>{data(0, pattern(4)) + " \t ", eof() + "\t"};
     }
     void acceptedFiles() {
         QFETCH(QList<QByteArray>, lines);
