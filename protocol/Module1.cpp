@@ -16,14 +16,19 @@ void Module1::ExchangeFrame() {
     st_.ReplyLength = Frames::ReplyBytes;
     if (c_.monitor.monitorOn()) c_.monitor.setSentText(MonitorHex(st_.FramePayload, 32));
 
+    // A late reply to the attempt that failed may still be on its way: taken as the answer to
+    // this one, it would pair every later reply with the wrong frame. Wait until it is in.
+    if (settleFirst_ && c_.Comm1.PortOpen())
+        DrainLine(ReplyReception::ReplyTimeoutMs, SettleBoundMs);
+    else
+        c_.Comm1.DiscardInput(); // leftovers must not be taken for the reply to this frame
+    settleFirst_ = true;         // until a proper reply says otherwise
+    if (c_.Comm1.PortOpen()) c_.Comm1.Output(frame);
     if (!c_.Comm1.PortOpen()) {
-        // The port has failed and been closed: nothing can answer.
+        // The port has failed and been closed, now or before: nothing can answer.
         st_.ReplyStatus = 255;
         return;
     }
-    // Leftovers of an earlier, late reply must not be taken for the reply to this frame.
-    c_.Comm1.DiscardInput();
-    c_.Comm1.Output(frame);
     st_.ReplyPending = 1;
     c_.Timer1.start(); // restarts a timer still running, so every attempt gets its full time
 
@@ -32,8 +37,33 @@ void Module1::ExchangeFrame() {
     while (st_.ReplyPending == 1)
         loop.exec();
 
-    st_.ReplyStatus =
-        st_.ReplyData.size() == Frames::ReplyBytes ? int(quint8(st_.ReplyData[2])) : 255;
+    settleFirst_ = st_.ReplyData.size() != Frames::ReplyBytes;
+    st_.ReplyStatus = settleFirst_ ? 255 : int(quint8(st_.ReplyData[2]));
+}
+
+int Module1::DrainLine(int quietMs, int boundMs) {
+    int dropped = c_.Comm1.DiscardInput();
+    QEventLoop loop;
+    QTimer quiet, bound;
+    for (QTimer *t : {&quiet, &bound}) {
+        t->setSingleShot(true);
+        t->setTimerType(Qt::PreciseTimer);
+        QObject::connect(t, &QTimer::timeout, &loop, &QEventLoop::quit);
+    }
+    QObject::connect(&c_.Comm1, &SerialComm::Failed, &loop, &QEventLoop::quit);
+    QObject::connect(&c_.Comm1, &SerialComm::OnComm, &loop, [&] {
+        dropped += c_.Comm1.DiscardInput();
+        quiet.start();
+    });
+    quiet.start(quietMs);
+    bound.start(boundMs);
+    if (c_.Comm1.PortOpen()) loop.exec();
+    return dropped;
+}
+
+bool Module1::LineStaysQuiet() {
+    const int timeout = ReplyReception::ReplyTimeoutMs;
+    return c_.Comm1.PortOpen() && DrainLine(timeout, timeout) == 0 && c_.Comm1.PortOpen();
 }
 
 void Module1::SendCommand(int code) {

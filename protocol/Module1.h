@@ -28,6 +28,8 @@ inline constexpr char ErrorTitle[] = "Fehler";
 class Module1 {
 public:
     static constexpr int StartReplyTimeoutMs = 3000;
+    // A line that keeps chattering this long after a time-out is sent to regardless.
+    static constexpr int SettleBoundMs = 3000;
 
     struct Controls {
         SerialComm &Comm1;
@@ -49,7 +51,17 @@ public:
     // CommandFailed and LastOutcome tell the caller how it ended.
     void SendCommand(int code);
 
+    // After the last reply of a run: true when not one byte more arrives within a reply time-out.
+    // A byte then is a reply that came after its frame had been given up: replies and frames
+    // were out of step, and what was taken for confirmations cannot be trusted.
+    bool LineStaysQuiet();
+
 private:
+    // Takes and drops whatever arrives until nothing has come for quietMs, or boundMs have
+    // passed, or the port fails. Returns the number of bytes dropped.
+    int DrainLine(int quietMs, int boundMs);
+
     TransferState &st_;
     Controls c_;
+    bool settleFirst_ = false; // the last attempt got no proper reply; its reply may still come
 };

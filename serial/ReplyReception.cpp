@@ -17,6 +17,9 @@ ReplyReception::ReplyReception(TransferState &st, SerialComm &comm1, QTimer &tim
 }
 
 void ReplyReception::Comm1_OnComm() {
+    // Bytes no frame is waiting for stay at the port: the exchange drops them before its next
+    // send, so a late reply never answers a later frame.
+    if (st_.ReplyPending != 1) return;
     if (comm1_.InBufferCount() < st_.ReplyLength) return;
     st_.ReplyPending = 0;
     timer1_.stop();

@@ -5,6 +5,10 @@
 #include <QSerialPort>
 #include <limits>
 
+#ifdef Q_OS_UNIX
+#include <termios.h>
+#endif
+
 QString ComPortDevice(int n, const QString &programDir) {
 #ifdef Q_OS_WIN
     Q_UNUSED(programDir);
@@ -76,7 +80,22 @@ bool QtSerialComm::setPortOpen(bool open) {
         port_->clearError();
         return false;
     }
+    if (ls.parity != 'n') checkInputParity();
     return true;
+}
+
+// The parity bit is the line's only protection, yet Qt leaves the input check off: a flipped bit
+// would turn a refusal into an acceptance. INPCK checks it; IGNPAR drops a byte that fails, so
+// the reply comes short and is sent for again.
+void QtSerialComm::checkInputParity() {
+#ifdef Q_OS_UNIX
+    const int fd = int(port_->handle());
+    termios tio{};
+    if (::tcgetattr(fd, &tio) != 0) return;
+    tio.c_iflag |= INPCK | IGNPAR;
+    tio.c_iflag &= ~tcflag_t(PARMRK);
+    ::tcsetattr(fd, TCSANOW, &tio);
+#endif
 }
 
 bool QtSerialComm::PortOpen() const {
@@ -97,10 +116,11 @@ QByteArray QtSerialComm::Input() {
     return InputLen > 0 ? port_->read(InputLen) : port_->readAll();
 }
 
-void QtSerialComm::DiscardInput() {
-    if (!port_->isOpen()) return;
-    port_->readAll();
-    port_->clear(QSerialPort::Input);
+int QtSerialComm::DiscardInput() {
+    if (!port_->isOpen()) return 0;
+    const int dropped = int(port_->readAll().size());
+    if (port_->isOpen()) port_->clear(QSerialPort::Input);
+    return dropped;
 }
 
 void QtSerialComm::onError() {

@@ -29,8 +29,9 @@ public:
     virtual void Output(const QByteArray &bytes) = 0;
     virtual int InBufferCount() const = 0;
     virtual QByteArray Input() = 0;
-    // Drops whatever is waiting, so a late reply cannot answer the next frame.
-    virtual void DiscardInput() = 0;
+    // Drops whatever is waiting, so a late reply cannot answer the next frame; returns how many
+    // bytes were dropped.
+    virtual int DiscardInput() = 0;
 
 signals:
     void OnComm();
@@ -66,10 +67,11 @@ public:
     void Output(const QByteArray &bytes) override;
     int InBufferCount() const override;
     QByteArray Input() override;
-    void DiscardInput() override;
+    int DiscardInput() override;
 
 private:
     void onError();
+    void checkInputParity();
 
     QString programDir_;
     QSerialPort *port_;

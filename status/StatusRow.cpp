@@ -101,8 +101,22 @@ void StatusRow::hideCable() {
 }
 
 void StatusRow::showFinished() {
+    idleCable();
+    Image5->setPicture(ImageList1::InstrumentLit);
+}
+
+void StatusRow::showErasing() {
+    Image5->setPicture(ImageList1::Instrument);
+}
+
+void StatusRow::showAborted() {
+    idleCable();
+    hideCable();
+    showErasing();
+}
+
+void StatusRow::idleCable() {
     Image2->setPicture(ImageList1::CableIdle);
     Image3->setPicture(ImageList1::CableIdle);
     Image4->setPicture(ImageList1::CableIdle);
-    Image5->setPicture(ImageList1::InstrumentLit);
 }

@@ -49,8 +49,14 @@ public:
     void hideCable();
     // After a completed run: idle segments and the lit instrument.
     void showFinished();
+    // The flash is being erased: what an earlier run completed is gone.
+    void showErasing();
+    // A run that could not complete: cable idle and hidden, instrument unlit.
+    void showAborted();
 
 private:
+    void idleCable();
+
     TransferState &st_;
     PictureBox *Image2, *Image3, *Image4, *Image5, *Image6;
 };

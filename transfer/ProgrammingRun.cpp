@@ -89,6 +89,7 @@ void ProgrammingRun::run() {
         abort(); // the instrument may already be erased
         return;
     }
+    c_.pictures.showErasing();
     c_.cmdEnd->setEnabled(false);
 
     HexDecoder decoder;
@@ -115,7 +116,8 @@ void ProgrammingRun::run() {
         return;
     }
     c_.module.SendCommand(Command::End);
-    if (st_.LastOutcome != CommandOutcome::Accepted) {
+    // The end is confirmed only when its reply was the last thing the instrument said.
+    if (st_.LastOutcome != CommandOutcome::Accepted || !c_.module.LineStaysQuiet()) {
         abort();
         return;
     }
@@ -128,7 +130,7 @@ void ProgrammingRun::run() {
 void ProgrammingRun::abort() {
     c_.Timer2.stop();
     c_.Timer3.stop();
-    c_.pictures.hideCable();
+    c_.pictures.showAborted();
     c_.boxes.MsgBox(text(Texts::Aborted), MsgStyle::Critical, text(Texts::ErrorTitle));
     restore();
 }

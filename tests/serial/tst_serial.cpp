@@ -4,28 +4,62 @@
 #include "support/SimRig.h"
 
 #include <QElapsedTimer>
+#include <QSerialPort>
 #include <QTest>
+#include <fcntl.h>
 #include <sys/resource.h>
+#include <termios.h>
+#include <unistd.h>
 
 using q7310sim::FrameKind;
 
 namespace {
 
-// A port with bytes put there by the test, for the receive handler alone.
+// A port with bytes put there by the test; it can fail in the discard or in the write.
 class FakeComm : public SerialComm {
 public:
     QByteArray waiting;
     bool open = true;
+    QString failIn;
     bool setPortOpen(bool o) override {
         open = o;
         return true;
     }
     bool PortOpen() const override { return open; }
     QString deviceName() const override { return QStringLiteral("fake"); }
-    void Output(const QByteArray &) override {}
+    void Output(const QByteArray &) override { maybeFail(QStringLiteral("write")); }
     int InBufferCount() const override { return int(waiting.size()); }
     QByteArray Input() override { return std::exchange(waiting, QByteArray()); }
-    void DiscardInput() override { waiting.clear(); }
+    int DiscardInput() override {
+        maybeFail(QStringLiteral("discard"));
+        return int(std::exchange(waiting, QByteArray()).size());
+    }
+    void maybeFail(const QString &where) {
+        if (where != failIn || !open) return;
+        open = false; // as the real port does: closed on the first fatal error
+        emit Failed(QStringLiteral("unplugged"));
+    }
+};
+
+// A line the test speaks on itself: the other end of a pseudo-terminal linked as com1.
+struct RawPeer {
+    int master = -1;
+    ~RawPeer() {
+        if (master >= 0) ::close(master);
+    }
+    bool open(const QTemporaryDir &dir) {
+        master = posix_openpt(O_RDWR | O_NOCTTY);
+        if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) return false;
+        fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
+        return QFile::link(QString::fromLocal8Bit(ptsname(master)), dir.filePath("com1"));
+    }
+    QByteArray readAll() const {
+        QByteArray got;
+        char buf[512];
+        for (ssize_t n; (n = ::read(master, buf, sizeof buf)) > 0;)
+            got.append(buf, int(n));
+        return got;
+    }
 };
 
 double cpuSeconds() {
@@ -42,13 +76,17 @@ class TestSerial : public QObject {
 private Q_SLOTS:
     void receiveHandler_data() {
         QTest::addColumn<QByteArray>("waiting");
+        QTest::addColumn<int>("pending");
         QTest::addColumn<bool>("taken");
-        QTest::newRow("4 of 5 bytes: nothing changes") << QByteArray(4, 'x') << false;
-        QTest::newRow("5 bytes") << QByteArray("\x10\xFA\x00\xFA\x16", 5) << true;
-        QTest::newRow("6 bytes are all taken") << QByteArray("\x10\xFA\x00\xFA\x16\x00", 6) << true;
+        const QByteArray reply("\x10\xFA\x00\xFA\x16", 5);
+        QTest::newRow("4 of 5 bytes: nothing changes") << QByteArray(4, 'x') << 1 << false;
+        QTest::newRow("5 bytes") << reply << 1 << true;
+        QTest::newRow("6 bytes are all taken") << reply + '\x00' << 1 << true;
+        QTest::newRow("no reply awaited: left for the exchange") << reply << 0 << false;
     }
     void receiveHandler() {
         QFETCH(QByteArray, waiting);
+        QFETCH(int, pending);
         QFETCH(bool, taken);
         TransferState st;
         FakeComm comm;
@@ -57,12 +95,12 @@ private Q_SLOTS:
         monitor.on = true;
         ReplyReception rx(st, comm, timer1, monitor);
         st.ReplyLength = 5;
-        st.ReplyPending = 1;
+        st.ReplyPending = pending;
         timer1.setInterval(3000);
         timer1.start();
         comm.waiting = waiting;
         rx.Comm1_OnComm();
-        QCOMPARE(st.ReplyPending, taken ? 0 : 1);
+        QCOMPARE(st.ReplyPending, taken ? 0 : pending);
         QCOMPARE(timer1.isActive(), !taken);
         QCOMPARE(timer1.interval(), taken ? 300 : 3000);
         QCOMPARE(st.ReplyData, taken ? waiting : QByteArray());
@@ -214,6 +252,78 @@ private Q_SLOTS:
         rig.module.ExchangeFrame(); // the port is closed now: no wait at all
         QCOMPARE(rig.st.ReplyStatus, 255);
         QVERIFY(clock.elapsed() < 100);
+    }
+
+    // What the run asks for is what the port is opened with, parity checked on input.
+    void lineSettingsOnTheOpenedPort() {
+        SimRig rig;
+        START_SIM_RIG(rig);
+        const QSerialPort *port = rig.comm.findChild<QSerialPort *>();
+        QVERIFY(port && port->isOpen());
+        QCOMPARE(port->baudRate(), 38400);
+        QCOMPARE(port->parity(), QSerialPort::EvenParity);
+        QCOMPARE(port->dataBits(), QSerialPort::Data8);
+        QCOMPARE(port->stopBits(), QSerialPort::OneStop);
+        QCOMPARE(port->flowControl(), QSerialPort::NoFlowControl);
+        // A pseudo-terminal drops the parity bits of c_cflag but keeps c_iflag.
+        const int fd = ::open(rig.sim.devicePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        QVERIFY(fd >= 0);
+        termios tio{};
+        const int got = tcgetattr(fd, &tio);
+        ::close(fd);
+        QCOMPARE(got, 0);
+        QCOMPARE(tio.c_iflag & (INPCK | IGNPAR | PARMRK), tcflag_t(INPCK | IGNPAR));
+    }
+
+    // A port that dies while the frame goes out ends that attempt at once.
+    void portFailsWhileSending_data() {
+        QTest::addColumn<QString>("failIn");
+        QTest::addColumn<bool>("settling"); // the attempt before got no reply
+        QTest::newRow("in the discard") << "discard" << false;
+        QTest::newRow("in the discard after a time-out") << "discard" << true;
+        QTest::newRow("in the write") << "write" << false;
+    }
+    void portFailsWhileSending() {
+        QFETCH(QString, failIn);
+        QFETCH(bool, settling);
+        SimRig rig; // its parts only: the port is a fake one
+        FakeComm comm;
+        ReplyReception reception(rig.st, comm, rig.Timer1, rig.monitor);
+        Module1 module(rig.st, Module1::Controls{comm, rig.Timer1, rig.Timer3, rig.monitor,
+                                                 reception, rig.pictures, rig.boxes});
+        BuildEndFrame(rig.st);
+        if (settling) module.ExchangeFrame(); // no one answers: 255 after 300 ms
+        comm.failIn = failIn;
+        rig.Timer1.setInterval(3000);
+        QElapsedTimer clock;
+        clock.start();
+        module.ExchangeFrame();
+        QCOMPARE(rig.st.ReplyStatus, 255);
+        QVERIFY2(clock.elapsed() < 200, qPrintable(QString::number(clock.elapsed())));
+        QVERIFY(!comm.PortOpen());
+    }
+
+    // A line that never falls quiet after a time-out is sent to regardless, after 3 s.
+    void chatteringLineIsNotWaitedForForever() {
+        SimRig rig;
+        RawPeer peer;
+        if (!peer.open(rig.dir)) QSKIP("no pseudo-terminal here");
+        QVERIFY2(rig.open(), qPrintable(rig.comm.openError()));
+        BuildEndFrame(rig.st);
+        rig.module.ExchangeFrame();
+        QCOMPARE(rig.st.ReplyStatus, 255);
+        const QByteArray frame = AssembleFrame(rig.st);
+        QCOMPARE(peer.readAll(), frame);
+        QTimer chatter;
+        connect(&chatter, &QTimer::timeout, this,
+                [&] { [[maybe_unused]] auto n = ::write(peer.master, "\xA5", 1); });
+        chatter.start(100);
+        QElapsedTimer clock;
+        clock.start();
+        rig.module.ExchangeFrame(); // 3 s of settling, the frame, 300 ms of waiting
+        const qint64 took = clock.elapsed();
+        QVERIFY2(took >= 3000 && took < 4500, qPrintable(QString::number(took)));
+        QCOMPARE(peer.readAll(), frame);
     }
 
     void openFailures_data() {

@@ -13,7 +13,15 @@
 #include <QStandardPaths>
 #include <QTemporaryDir>
 
+inline q7310sim::Options AtBaud(int baud) {
+    q7310sim::Options o;
+    o.baud = baud;
+    return o;
+}
+
 struct RunRig {
+    explicit RunRig(int baud = 0) : sim(AtBaud(baud)) {}
+
     QTemporaryDir dir;
     q7310sim::Simulator sim;
     ScriptedBoxes boxes;

@@ -79,9 +79,11 @@ private Q_SLOTS:
         });
         QList<Snapshot> atReplies; // the window's state whenever a reply comes in
         connect(&rig.w->Comm1, &SerialComm::OnComm, this, [&] {
-            atReplies << Snapshot{0, 0, rig.w->mnuCom->menuAction()->isEnabled(),
+            atReplies << Snapshot{rig.w->Image5->picture(), 0,
+                                  rig.w->mnuCom->menuAction()->isEnabled(),
                                   rig.w->cmdEnd->isEnabled()};
         });
+        rig.w->Image5->setPicture(ImageList1::InstrumentLit); // an earlier run completed
         QTest::mouseClick(rig.w->cmdLesen, Qt::LeftButton);
 
         QVERIFY(rig.boxes.shown.isEmpty());
@@ -106,8 +108,10 @@ private Q_SLOTS:
 
         QVERIFY(!atReplies.isEmpty());
         QVERIFY(!atReplies.first().portMenu && atReplies.first().endButton); // start: end usable
-        for (int i = 1; i < atReplies.size(); ++i)
+        for (int i = 1; i < atReplies.size(); ++i) {
             QVERIFY(!atReplies[i].portMenu && !atReplies[i].endButton);
+            QCOMPARE(atReplies[i].value, ImageList1::Instrument); // being erased: not lit
+        }
 
         QVERIFY(rig.w->mnuCom->menuAction()->isEnabled());
         QVERIFY(rig.w->cmdEnd->isEnabled());
@@ -121,8 +125,6 @@ private Q_SLOTS:
     void edgeImages_data() {
         QTest::addColumn<QList<QByteArray>>("lines");
         QTest::addColumn<int>("dataFrames");
-        QTest::newRow("only a segment record and the end")
-            << QList<QByteArray>{segment(0x1000), eof()} << 0;
         QTest::newRow("linear addresses and 255-byte records")
             << QList<QByteArray>{linear(0x0012), data(0, pattern(255)), data(255, pattern(255)),
                                  eof()}
@@ -232,6 +234,10 @@ private Q_SLOTS:
             << contiguous(10, 16).mid(0, 6) << true
             << "Die Datei \"fw.a35\" ist fehlerhaft und wird nicht übertragen.\n"
                "Zeile 6: Ende-Satz fehlt, die Datei ist unvollständig.";
+        QTest::newRow("no data bytes")
+            << QList<QByteArray>{segment(0x1000), eof()} << true
+            << "Die Datei \"fw.a35\" ist fehlerhaft und wird nicht übertragen.\n"
+               "Die Datei enthält keine Datenbytes.";
         QTest::newRow("empty") << QList<QByteArray>{} << true
                                << "Die Datei \"fw.a35\" ist fehlerhaft und wird nicht übertragen.\n"
                                   "Die Datei ist leer.";
@@ -312,13 +318,18 @@ private Q_SLOTS:
         rig.rules(rules);
         rig.w->CD_01.FileName = rig.writeImage(contiguous(128, 16)); // 10 blocks
         rig.boxes.answers = answers;
+        // As an earlier run may have left them: completed, a packet still on the cable.
+        rig.w->Image5->setPicture(ImageList1::InstrumentLit);
+        rig.w->Image3->setPicture(ImageList1::CablePacket);
         rig.w->cmdLesen_Click();
         QCOMPARE(rig.boxes.shown, boxes);
         QCOMPARE(int(rig.sim.frames().size()), frames);
         QCOMPARE(rig.sim.endFrames(), endFrames);
         QCOMPARE(rig.w->Image5->picture(), ImageList1::Instrument); // never "finished"
-        QVERIFY(!rig.w->Image2->isVisible() && !rig.w->Image3->isVisible() &&
-                !rig.w->Image4->isVisible());
+        for (PictureBox *segmentBox : {rig.w->Image2, rig.w->Image3, rig.w->Image4}) {
+            QVERIFY(!segmentBox->isVisible());
+            QCOMPARE(segmentBox->picture(), ImageList1::CableIdle);
+        }
         QVERIFY(!rig.w->Timer2.isActive() && !rig.w->Timer3.isActive());
         QVERIFY(!rig.w->Comm1.PortOpen());
         QVERIFY(rig.w->mnuCom->menuAction()->isEnabled() && rig.w->cmdEnd->isEnabled());
@@ -337,6 +348,64 @@ private Q_SLOTS:
         QCOMPARE(rig.sim.endFrames(), 1);
         QCOMPARE(rig.w->Image5->picture(), ImageList1::InstrumentLit);
         compareWithSrecCat(rig.sim, image);
+    }
+
+    // At line rate, one reply comes after its attempt was given up; a later frame is refused
+    // (32, retried) or not programmed (16). The run ends as finished only when the instrument
+    // holds exactly the image and took the end command.
+    void lateRepliesAtLineRate_data() {
+        QTest::addColumn<QStringList>("rules");
+        QTest::addColumn<QList<int>>("answers");
+        QTest::addColumn<QList<ShownBox>>("boxes");
+        QTest::addColumn<bool>("finished");
+        // 64 records of 16 bytes: frame 1 start, 2 to 6 data, 7 end; the late attempt's retry
+        // moves the frames after it up by one. A delay counts from the reply's wire time.
+        const ShownBox TransmissionBox{QString::fromUtf8(Texts::TransmissionError), 21, Fehler};
+        using A = QList<int>;
+        using B = QList<ShownBox>;
+        QTest::newRow("data 10 ms late, later 32")
+            << QStringList{"3:delay=245", "6:status=32"} << A{} << B{} << true;
+        QTest::newRow("data 150 ms late, end 16")
+            << QStringList{"3:delay=385", "end:status=16"} << A{MsgAnswer::OK, MsgAnswer::OK}
+            << B{FlashBox, AbortBox} << false;
+        QTest::newRow("start 10 ms late, later 32")
+            << QStringList{"1:delay=3005", "5:status=32"} << A{} << B{} << true;
+        QTest::newRow("start 150 ms late, end 16")
+            << QStringList{"1:delay=3145", "end:status=16"} << A{MsgAnswer::OK, MsgAnswer::OK}
+            << B{FlashBox, AbortBox} << false;
+        QTest::newRow("end 150 ms late, its retry 32")
+            << QStringList{"7:delay=445", "8:status=32"} << A{MsgAnswer::Retry}
+            << B{TransmissionBox} << true;
+        QTest::newRow("end 150 ms late, its retry 16")
+            << QStringList{"7:delay=445", "8:status=16"} << A{MsgAnswer::OK, MsgAnswer::OK}
+            << B{FlashBox, AbortBox} << false;
+        // Later than the line is watched after a time-out: from then on every reply is taken
+        // for the next frame's, which only the quiet after the end can show.
+        QTest::newRow("data 700 ms late")
+            << QStringList{"3:delay=940"} << A{MsgAnswer::OK} << B{AbortBox} << false;
+        QTest::newRow("data 700 ms late, later 32") << QStringList{"3:delay=940", "6:status=32"}
+                                                    << A{MsgAnswer::OK} << B{AbortBox} << false;
+    }
+    void lateRepliesAtLineRate() {
+        QFETCH(QStringList, rules);
+        QFETCH(QList<int>, answers);
+        QFETCH(QList<ShownBox>, boxes);
+        QFETCH(bool, finished);
+        RunRig rig(38400);
+        START_RUN_RIG(rig);
+        rig.rules(rules);
+        rig.w->CD_01.FileName = rig.writeImage(contiguous(64, 16));
+        rig.boxes.answers = answers;
+        rig.w->cmdLesen_Click();
+        QCOMPARE(rig.boxes.shown, boxes);
+        QCOMPARE(rig.w->Image5->picture() == ImageList1::InstrumentLit, finished);
+        if (!finished) return;
+        QVERIFY(rig.sim.endFrames() >= 1);
+        const auto mem = rig.sim.memory();
+        QCOMPARE(mem.size(), size_t(64 * 16));
+        for (int i = 0; i < 64; ++i)
+            for (int k = 0; k < 16; ++k)
+                QCOMPARE(mem.at(std::uint32_t(i * 16 + k)), quint8(pattern(16, i)[k]));
     }
 
     void secondClickAndCloseAreRefused() {
