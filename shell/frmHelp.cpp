@@ -101,6 +101,7 @@ frmHelp::frmHelp(QWidget *parent) : QWidget(parent, Qt::Window) {
     Command5->setIcon(EyesPicture());
     Command5->setIconSize(QSize(20, 20));
     Command4 = button(this, QStringLiteral("Zurück zum Programm"), 240, 5880, 5055, 375);
+    Command4->setAutoDefault(true); // Enter presses it, as Space does
     connect(Command4, &QPushButton::clicked, this, &frmHelp::Command4_Click);
 
     QWidget::setTabOrder(Command1, Command2);

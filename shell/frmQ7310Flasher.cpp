@@ -163,7 +163,9 @@ void frmQ7310Flasher::createControls() {
     chkSSTest->setIconSize(QSize(20, 20));
     chkSSTest->setToolTip(QStringLiteral("Schnittstelle mithören"));
     place(chkSSTest, 6000, 1620, 495, 495);
-    connect(chkSSTest, &QPushButton::clicked, this, &frmQ7310Flasher::chkSSTest_Click);
+    // Every change of the switch counts, also one from the keyboard, assistive technology or
+    // code, so the window always shows what the switch says.
+    connect(chkSSTest, &QPushButton::toggled, this, &frmQ7310Flasher::chkSSTest_Click);
 
     Text1 = new QPlainTextEdit(client);
     Text1->setTabChangesFocus(true);
@@ -191,6 +193,10 @@ void frmQ7310Flasher::createControls() {
     connect(clock, &QTimer::timeout, StatusBar1, tick);
     clock->start(1000);
     tick();
+
+    // Enter presses the focused button, as Space does.
+    for (QPushButton *b : {cmdDatei, cmdLesen, cmdEnd})
+        b->setAutoDefault(true);
 
     QWidget::setTabOrder(cmdLesen, cmdDatei);
     QWidget::setTabOrder(cmdDatei, PBLesen);
@@ -257,11 +263,17 @@ void frmQ7310Flasher::setReplyText(const QString &text) {
 }
 
 void frmQ7310Flasher::cmdDatei_Click() {
+    // The dialog's loop would hold the run's reply wait, and its choice would show while the
+    // old file is still being sent.
+    if (runBusy()) return;
     CD_01.Filter = QStringLiteral("Hex-Files(*.a35)|*.a35");
-    if (LastHexFile.isEmpty())
-        CD_01.InitDir = QStringLiteral("c:\\");
-    else
-        CD_01.FileName = LastHexFile;
+    // A current choice stays the preset, so that Cancel keeps the firmware that will be sent.
+    if (CD_01.FileName.isEmpty()) {
+        if (LastHexFile.isEmpty())
+            CD_01.InitDir = QStringLiteral("c:\\");
+        else
+            CD_01.FileName = LastHexFile;
+    }
     CD_01.ShowOpen();
     if (CD_01.FileName.isEmpty()) {
         lblDatei->setText(QStringLiteral("No File"));

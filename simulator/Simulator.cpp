@@ -280,7 +280,7 @@ void Simulator::handleFrame(const std::vector<std::uint8_t> &frame, bool structu
             }
         }
     }
-    frames_.push_back({kind, frame, status});
+    frames_.push_back({kind, frame, status, now});
     const int frameNo = int(frames_.size());
 
     Action action = Action::Normal;

@@ -42,6 +42,7 @@ struct ReceivedFrame {
     FrameKind kind;
     std::vector<std::uint8_t> bytes;
     int status; // the status the checks gave (before any misbehaviour)
+    std::chrono::steady_clock::time_point at; // when its last byte came in
 };
 
 struct Options {

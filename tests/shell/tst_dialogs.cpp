@@ -1,141 +1,172 @@
-// The real message box and file dialog behind the seams: buttons, icons and answers as the
-// program relies on them. Each dialog is answered from a timer while it runs modally.
+// What the user chooses: the file button with its settings file, the port menu, and the real
+// message box and Qt's own dialogs, in German.
 
 #include "shell/FileDialog.h"
-#include "shell/MessageBox.h"
+#include "shell/Settings.h"
+#include "shell/Translations.h"
+#include "support/Rigs.h"
 
 #include <QAbstractButton>
+#include <QAction>
 #include <QApplication>
-#include <QComboBox>
-#include <QDialogButtonBox>
-#include <QFileDialog>
-#include <QLineEdit>
+#include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
-#include <QTemporaryDir>
 #include <QTest>
-#include <QTimer>
-#include <functional>
 
 namespace {
-
-// Runs act on the next modal dialog as soon as it is shown.
-void whenModal(std::function<void(QWidget *)> act) {
-    auto *timer = new QTimer;
-    timer->setInterval(20);
-    QObject::connect(timer, &QTimer::timeout, [timer, act] {
-        if (QWidget *modal = QApplication::activeModalWidget()) {
-            timer->stop();
-            timer->deleteLater();
-            act(modal);
-        }
-    });
-    timer->start();
+QByteArray readAll(const QString &path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
 }
 
-QStringList buttonTexts(QMessageBox *box) {
-    QStringList texts;
-    for (QAbstractButton *b : box->buttons())
-        texts << b->text();
-    texts.sort();
-    return texts;
-}
-
+struct Choosing {
+    QByteArray remembered;  // the settings file at start-up
+    QList<QString> choices; // what each dialog leaves; null: cancelled
+    QList<QString> presets; // FileName as each dialog opened
+    QString label;
+    QByteArray settings; // afterwards
+};
 } // namespace
 
 class TestDialogs : public QObject {
     Q_OBJECT
-private Q_SLOTS:
-    void messageBoxes_data() {
-        QTest::addColumn<int>("style");
-        QTest::addColumn<QStringList>("buttons");
-        QTest::addColumn<int>("icon");
-        QTest::addColumn<QString>("defaultButton");
-        QTest::addColumn<QString>("press"); // empty: Escape
-        QTest::addColumn<int>("answer");
-        QTest::newRow("0: OK only") << 0 << QStringList{"OK"} << int(QMessageBox::NoIcon) << "OK"
-                                    << "OK" << MsgAnswer::OK;
-        QTest::newRow("16: critical, OK")
-            << 16 << QStringList{"OK"} << int(QMessageBox::Critical) << "OK"
-            << "OK" << MsgAnswer::OK;
-        QTest::newRow("21: Retry") << 21 << QStringList{"Abbrechen", "Wiederholen"}
-                                   << int(QMessageBox::Critical) << "Wiederholen"
-                                   << "Wiederholen" << MsgAnswer::Retry;
-        QTest::newRow("21: Cancel") << 21 << QStringList{"Abbrechen", "Wiederholen"}
-                                    << int(QMessageBox::Critical) << "Wiederholen"
-                                    << "Abbrechen" << MsgAnswer::Cancel;
-        QTest::newRow("21: Escape cancels") << 21 << QStringList{"Abbrechen", "Wiederholen"}
-                                            << int(QMessageBox::Critical) << "Wiederholen"
-                                            << "" << MsgAnswer::Cancel;
-    }
-    void messageBoxes() {
-        QFETCH(int, style);
-        QFETCH(QStringList, buttons);
-        QFETCH(int, icon);
-        QFETCH(QString, defaultButton);
-        QFETCH(QString, press);
-        QFETCH(int, answer);
-        QWidget parent;
-        QtMessageBoxes boxes(&parent);
-        QStringList seenButtons;
-        int seenIcon = -1;
-        QString seenTitle, seenText, seenDefault;
-        whenModal([&](QWidget *w) {
-            auto *box = qobject_cast<QMessageBox *>(w);
-            if (!box) return;
-            seenButtons = buttonTexts(box);
-            seenIcon = int(box->icon());
-            seenTitle = box->windowTitle();
-            seenText = box->text();
-            seenDefault = box->defaultButton() ? box->defaultButton()->text() : QString();
-            if (press.isEmpty()) {
-                QTest::keyClick(box, Qt::Key_Escape);
-                return;
-            }
-            for (QAbstractButton *b : box->buttons())
-                if (b->text() == press) b->click();
-        });
-        const int got = boxes.MsgBox(QStringLiteral("Datenübertragungsfehler"), style,
-                                     QStringLiteral("Fehler"));
-        QCOMPARE(got, answer);
-        QCOMPARE(seenButtons, buttons);
-        QCOMPARE(seenIcon, icon);
-        QCOMPARE(seenDefault, defaultButton);
-        QCOMPARE(seenTitle, QStringLiteral("Fehler"));
-        QCOMPARE(seenText, QStringLiteral("Datenübertragungsfehler"));
+
+    QTemporaryDir dir_;
+    ScriptedBoxes boxes_; // nothing here shows a box through the seam
+    ScriptedFileDialog dialog_;
+    std::unique_ptr<Application> app_;
+
+    frmQ7310Flasher *start(const QByteArray &settings) {
+        QFile::remove(SettingsFilePath(dir_.path()));
+        QFile f(SettingsFilePath(dir_.path()));
+        if (!settings.isEmpty() && f.open(QIODevice::WriteOnly)) f.write(settings);
+        f.close();
+        dialog_ = ScriptedFileDialog();
+        app_ = std::make_unique<Application>(dir_.path(),
+                                             FlasherSeams{&boxes_, &dialog_, nullptr, {}});
+        app_->showMainWindow();
+        return app_->mainWindow();
     }
 
-    void fileDialog_data() {
-        QTest::addColumn<bool>("accept");
-        QTest::newRow("a file is chosen") << true;
-        QTest::newRow("cancel keeps the name") << false;
+private Q_SLOTS:
+    void cleanup() { app_.reset(); }
+
+    void choosing_data() {
+        QTest::addColumn<Choosing>("c");
+        const QString cancel;
+        QTest::newRow("a file") << Choosing{
+            {}, {"/fw/q7310.a35"}, {""}, "/fw/q7310.a35", "/fw/q7310.a35\r\n"};
+        QTest::newRow("cancel with nothing chosen")
+            << Choosing{{}, {cancel}, {""}, "No File", "<missing>"};
+        QTest::newRow("empty selection") << Choosing{{}, {""}, {""}, "No File", "<missing>"};
+        QTest::newRow("second choice replaces the first") << Choosing{
+            {}, {"/fw/a.a35", "/fw/b.a35"}, {"", "/fw/a.a35"}, "/fw/b.a35", "/fw/b.a35\r\n"};
+        QTest::newRow("local 8-bit")
+            << Choosing{{},
+                        {"/fw/Prüfung.a35"},
+                        {""},
+                        "/fw/Prüfung.a35",
+                        QStringLiteral("/fw/Prüfung.a35\r\n").toLocal8Bit()};
+        // Cancel keeps the current choice, not the one remembered at start-up.
+        QTest::newRow("remembered path, choice, cancel") << Choosing{"/old/a.a35\r\n/old/z.a35\r\n",
+                                                                     {"/fw/b.a35", cancel},
+                                                                     {"/old/a.a35", "/fw/b.a35"},
+                                                                     "/fw/b.a35",
+                                                                     "/fw/b.a35\r\n"};
+        QTest::newRow("remembered path, cancel: the remembered file")
+            << Choosing{"/old/a.a35\r\n", {cancel}, {"/old/a.a35"}, "/old/a.a35", "/old/a.a35\r\n"};
     }
-    void fileDialog() {
-        QFETCH(bool, accept);
-        QTemporaryDir dir;
-        const QString chosen = dir.filePath(QStringLiteral("q7310.a35"));
-        QFile(chosen).open(QIODevice::WriteOnly);
-        QtFileDialog dialog(nullptr);
-        dialog.Filter = QStringLiteral("Hex-Files(*.a35)|*.a35");
-        dialog.FileName = QStringLiteral("/old/remembered.a35");
-        QStringList filters;
-        whenModal([&](QWidget *w) {
-            auto *fd = qobject_cast<QFileDialog *>(w);
-            if (!fd) return;
-            filters = fd->nameFilters();
-            if (!accept) {
-                fd->reject();
-                return;
-            }
-            auto *name = fd->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"));
-            QVERIFY(name);
-            name->setText(chosen); // as the user types it
-            QTest::keyClick(name, Qt::Key_Return);
-        });
-        dialog.ShowOpen();
-        QCOMPARE(filters, QStringList{QStringLiteral("Hex-Files(*.a35)")});
-        QCOMPARE(dialog.FileName,
-                 accept ? QDir::toNativeSeparators(chosen) : QStringLiteral("/old/remembered.a35"));
+    void choosing() {
+        QFETCH(Choosing, c);
+        frmQ7310Flasher *w = start(c.remembered);
+        dialog_.choices = c.choices;
+        QList<QString> presets;
+        for (int i = 0; i < c.choices.size(); ++i) {
+            QTest::mouseClick(w->cmdDatei, Qt::LeftButton);
+            presets << dialog_.fileNameSeen;
+            QCOMPARE(dialog_.filterSeen, QStringLiteral("Hex-Files(*.a35)|*.a35"));
+            QCOMPARE(dialog_.initDirSeen,
+                     c.remembered.isEmpty() ? QStringLiteral("c:\\") : QString());
+        }
+        QCOMPARE(presets, c.presets);
+        QCOMPARE(w->lblDatei->text(), c.label);
+        QCOMPARE(w->CD_01.FileName, c.label == "No File" ? QString() : c.label);
+        QCOMPARE(readAll(SettingsFilePath(dir_.path())), c.settings);
+    }
+
+    void settingsThatCannotBeWritten() {
+        frmQ7310Flasher *w = start({});
+        QVERIFY(QDir(dir_.path()).mkdir(QStringLiteral("Q7310Flasher.cfg"))); // in the file's place
+        dialog_.choices = {QStringLiteral("/fw/x.a35")};
+        w->cmdDatei_Click();
+        QCOMPARE(w->lblDatei->text(), QStringLiteral("/fw/x.a35"));
+        QCOMPARE(w->CD_01.FileName, QStringLiteral("/fw/x.a35"));
+        QVERIFY(QDir(dir_.path()).rmdir(QStringLiteral("Q7310Flasher.cfg")));
+    }
+
+    void portMenu() {
+        frmQ7310Flasher *w = start({});
+        for (const QList<int> &clicks : {QList<int>{5}, {3, 3}, {8, 1}}) {
+            for (int n : clicks)
+                w->mnuComItems[n - 1]->trigger(); // as a click on the item does
+            for (int n = 1; n <= 8; ++n)
+                QCOMPARE(w->mnuComItems[n - 1]->isChecked(), n == clicks.last());
+            QCOMPARE(w->Panels[3]->text(), QStringLiteral("Com%1").arg(clicks.last()));
+        }
+        QVERIFY(!w->Comm1.PortOpen());
+    }
+
+    void theRunOpensTheChosenPort() {
+        RunRig rig;
+        START_RIG(rig, 4);
+        rig.w->mnuComItems[3]->trigger();
+        rig.w->CD_01.FileName = rig.writeImage({hexfile::data(0, "\x01"), hexfile::eof()});
+        rig.w->cmdLesen_Click();
+        QVERIFY(rig.boxes.shown.isEmpty());
+        QCOMPARE(rig.sim.endFrames(), 1);
+        QVERIFY(rig.w->mnuComItems[3]->isChecked()); // still chosen after the run
+    }
+
+    // The real box, answered from a timer while it runs: icon, buttons, default, answer.
+    void messageBoxes() {
+        QCOMPARE(InstallGermanTranslations(*QCoreApplication::instance()), 2);
+        QCOMPARE(QCoreApplication::translate("QFileDialog", "Look in:"),
+                 QStringLiteral("Suchen in:"));
+        QCOMPARE(QtFilterFromPairs(QStringLiteral("Hex-Files(*.a35)|*.a35")),
+                 QStringLiteral("Hex-Files(*.a35)"));
+        const QString retry = QStringLiteral("3 Abbrechen Wiederholen *Wiederholen");
+        const QList<std::tuple<int, QString, QString, int>> cases = {
+            {0, "OK", "0 OK *OK", MsgAnswer::OK},
+            {16, "", "3 OK *OK", MsgAnswer::OK},
+            {21, "Wiederholen", retry, MsgAnswer::Retry},
+            {21, "", retry, MsgAnswer::Cancel}}; // Escape
+        for (const auto &[style, press, seen, answer] : cases) {
+            QString got;
+            QTimer timer;
+            connect(&timer, &QTimer::timeout, this, [&] {
+                auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+                if (!box) return;
+                timer.stop();
+                QStringList texts;
+                for (QAbstractButton *b : box->buttons())
+                    texts << b->text();
+                texts.sort();
+                got = QStringLiteral("%1 %2 *%3")
+                          .arg(int(box->icon()))
+                          .arg(texts.join(' '), box->defaultButton()->text());
+                got += " | " + box->windowTitle() + " | " + box->text();
+                if (press.isEmpty()) QTest::keyClick(box, Qt::Key_Escape);
+                for (QAbstractButton *b : box->buttons())
+                    if (b->text() == press) b->click();
+            });
+            timer.start(20);
+            QWidget parent;
+            QCOMPARE(QtMessageBoxes(&parent).MsgBox(QStringLiteral("Text"), style,
+                                                    QStringLiteral("Fehler")),
+                     answer);
+            QCOMPARE(got, seen + QStringLiteral(" | Fehler | Text"));
+        }
     }
 };
 

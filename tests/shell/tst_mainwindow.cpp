@@ -1,324 +1,205 @@
-// The main window after start-up, the settings file it reads and the height rule.
+// The main window and the help window: start-up with its settings file, the monitor switch and
+// the height rule, the keyboard, the help window's way back, the end button.
 
-#include "protocol/TransferState.h"
 #include "serial/SerialComm.h"
 #include "shell/Application.h"
 #include "shell/Settings.h"
+#include "shell/frmHelp.h"
 #include "status/StatusRow.h"
 #include "support/Scripted.h"
 
+#include <QAccessible>
+#include <QAccessibleActionInterface>
 #include <QAction>
 #include <QLabel>
 #include <QLineEdit>
-#include <QMenu>
-#include <QMenuBar>
 #include <QPlainTextEdit>
-#include <QProgressBar>
 #include <QPushButton>
 #include <QStatusBar>
 #include <QTemporaryDir>
 #include <QTest>
 #include <memory>
 
-namespace {
-void writeFile(const QString &path, const QByteArray &content) {
-    QFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    f.write(content);
-}
-} // namespace
-
 class TestMainWindow : public QObject {
     Q_OBJECT
 
     QTemporaryDir dir_;
-    ScriptedBoxes boxes_; // no answers: any box fails the test
+    ScriptedBoxes boxes_;
     ScriptedFileDialog dialog_;
+    int ended_ = 0;
     std::unique_ptr<Application> app_;
 
     frmQ7310Flasher *start() {
+        dialog_ = ScriptedFileDialog();
+        ended_ = 0;
         app_ = std::make_unique<Application>(
-            dir_.path(), frmQ7310Flasher::Seams{&boxes_, &dialog_, nullptr, {}});
+            dir_.path(), FlasherSeams{&boxes_, &dialog_, nullptr, [this] { ++ended_; }});
         app_->showMainWindow();
         return app_->mainWindow();
     }
+    // The window as far as the outside sees it, in one line.
+    static QString shown(frmQ7310Flasher *w) {
+        const int h = w->frameGeometry().height();
+        return QStringLiteral("%1, monitor %2%3%4, %5 %6")
+            .arg(h == Twips(3400)   ? "low"
+                 : h == Twips(6420) ? "high"
+                                    : QString::number(h))
+            .arg(w->chkSSTestValue())
+            .arg(w->Text1->isVisible() ? " shown" : "")
+            .arg(w->Text1->isVisible() == w->Text2->isVisible() ? "" : " one box!")
+            .arg(w->Panels[3]->text(), w->lblDatei->text());
+    }
 
 private Q_SLOTS:
-    void init() { QFile::remove(SettingsFilePath(dir_.path())); }
     void cleanup() {
         app_.reset();
-        QVERIFY(boxes_.shown.isEmpty()); // start-up never shows a message
+        QVERIFY(boxes_.answers.isEmpty());
+        QFile::remove(SettingsFilePath(dir_.path()));
     }
 
-    void controls_data() {
-        QTest::addColumn<QString>("name");
-        QTest::addColumn<QString>("caption");
-        QTest::addColumn<QString>("tip");
-        QTest::addColumn<QRect>("geometry"); // pixels, from twips / 15
-        QTest::addColumn<bool>("visible");
-        QTest::newRow("Image1") << "Image1"
-                                << ""
-                                << "Blöder PC" << QRect(248, 16, 41, 41) << true;
-        QTest::newRow("Image2") << "Image2"
-                                << ""
-                                << "RS232 Strippe" << QRect(280, 16, 41, 41) << false;
-        QTest::newRow("Image3") << "Image3"
-                                << ""
-                                << "RS232 Strippe" << QRect(312, 16, 41, 41) << false;
-        QTest::newRow("Image4") << "Image4"
-                                << ""
-                                << "RS232 Strippe" << QRect(344, 16, 41, 41) << false;
-        QTest::newRow("Image5") << "Image5"
-                                << ""
-                                << "Sagenhafter Q7310" << QRect(376, 16, 41, 41) << true;
-        QTest::newRow("Image6") << "Image6"
-                                << ""
-                                << "Sagenhafter Q7310" << QRect(408, 8, 41, 41) << false;
-        QTest::newRow("Image7") << "Image7"
-                                << ""
-                                << "" << QRect(-48, 16, 268, 35) << true;
-        QTest::newRow("Line1(0)") << "Line1_0"
-                                  << ""
-                                  << "" << QRect(-8, 0, 541, 1) << true;
-        QTest::newRow("Line1(1)") << "Line1_1"
-                                  << ""
-                                  << "" << QRect(0, 1, 533, 1) << true;
-        QTest::newRow("lblDatei") << "lblDatei"
-                                  << "no File"
-                                  << "Zur Übertragung ausgewähltes Hex-File"
-                                  << QRect(20, 64, 309, 17) << true;
-        QTest::newRow("PBLesen") << "PBLesen"
-                                 << ""
-                                 << "Fortschritt" << QRect(16, 84, 417, 17) << true;
-        QTest::newRow("cmdDatei") << "cmdDatei"
-                                  << "Datei"
-                                  << "Hex Datei für den Datentransfer öffnen"
-                                  << QRect(16, 108, 85, 33) << true;
-        QTest::newRow("cmdLesen") << "cmdLesen"
-                                  << "Übertragen"
-                                  << "Übertragung starten" << QRect(108, 108, 185, 33) << true;
-        QTest::newRow("cmdEnd") << "cmdEnd"
-                                << "Beenden"
-                                << "Programm beenden" << QRect(300, 108, 93, 33) << true;
-        QTest::newRow("chkSSTest") << "chkSSTest"
-                                   << ""
-                                   << "Schnittstelle mithören" << QRect(400, 108, 33, 33) << true;
-        QTest::newRow("Text1") << "Text1"
-                               << ""
-                               << "Gesendete Daten" << QRect(16, 164, 417, 153) << false;
-        QTest::newRow("Text2") << "Text2"
-                               << ""
-                               << "Quittungsdaten vom Q7310" << QRect(16, 320, 417, 25) << false;
-    }
-    void controls() {
-        QFETCH(QString, name);
-        QFETCH(QString, caption);
-        QFETCH(QString, tip);
-        QFETCH(QRect, geometry);
-        QFETCH(bool, visible);
-        frmQ7310Flasher *w = start();
-        const QHash<QString, QWidget *> byName = {
-            {"Image1", w->Image1},     {"Image2", w->Image2},   {"Image3", w->Image3},
-            {"Image4", w->Image4},     {"Image5", w->Image5},   {"Image6", w->Image6},
-            {"Image7", w->Image7},     {"Line1_0", w->Line1_0}, {"Line1_1", w->Line1_1},
-            {"lblDatei", w->lblDatei}, {"PBLesen", w->PBLesen}, {"cmdDatei", w->cmdDatei},
-            {"cmdLesen", w->cmdLesen}, {"cmdEnd", w->cmdEnd},   {"chkSSTest", w->chkSSTest},
-            {"Text1", w->Text1},       {"Text2", w->Text2}};
-        QWidget *c = byName.value(name);
-        QVERIFY(c);
-        QString text;
-        if (auto *b = qobject_cast<QPushButton *>(c))
-            text = b->text();
-        else if (auto *l = qobject_cast<QLabel *>(c))
-            text = l->text();
-        else if (auto *e = qobject_cast<QPlainTextEdit *>(c))
-            text = e->toPlainText();
-        else if (auto *e = qobject_cast<QLineEdit *>(c))
-            text = e->text();
-        QCOMPARE(text, caption);
-        QCOMPARE(c->toolTip(), tip);
-        QCOMPARE(c->geometry(), geometry);
-        QCOMPARE(c->isVisibleTo(w), visible);
-        QVERIFY(c->isEnabled());
-    }
-
-    void startState() {
-        frmQ7310Flasher *w = start();
-        QCOMPARE(w->windowTitle(), QStringLiteral("Q7310Flasher"));
-        QVERIFY(!w->windowIcon().isNull());
-        QVERIFY(!w->Timer1.isActive());
-        QVERIFY(!w->Timer2.isActive());
-        QVERIFY(!w->Timer3.isActive());
-        QCOMPARE(w->Timer1.interval(), 300);
-        QCOMPARE(w->Timer2.interval(), 200);
-        QCOMPARE(w->Timer3.interval(), 200);
-        QCOMPARE(app_->state().FrameByte1, 250);
-        QCOMPARE(w->Image1->picture(), ImageList1::PC);
-        QCOMPARE(w->Image2->picture(), ImageList1::CableIdle);
-        QCOMPARE(w->Image3->picture(), ImageList1::CableIdle);
-        QCOMPARE(w->Image4->picture(), ImageList1::CableIdle);
-        QCOMPARE(w->Image5->picture(), ImageList1::Instrument);
-        QCOMPARE(w->Image6->picture(), ImageList1::Sleep);
-        QCOMPARE(w->chkSSTestValue(), 0);
-        QVERIFY(!w->Comm1.PortOpen());
-        QCOMPARE(w->CD_01.FileName, QString());
-        QCOMPARE(w->PBLesen->value(), w->PBLesen->minimum());
-        QCOMPARE(w->Panels[0]->text(), QStringLiteral("Version: 1.7"));
-        QCOMPARE(w->Panels[3]->text(), QStringLiteral("Com1"));
-        QVERIFY(!w->Panels[1]->text().isEmpty()); // date and time, kept by the status bar
-        QVERIFY(!w->Panels[2]->text().isEmpty());
-        QCOMPARE(w->Panels[0]->width(), 114);
-        QCOMPARE(w->Panels[3]->width(), 101);
-        QCOMPARE(w->focusWidget(), w->cmdLesen);
-    }
-
-    void menus() {
-        frmQ7310Flasher *w = start();
-        const QList<QAction *> top = w->menuBar()->actions();
-        QCOMPARE(top.size(), 2);
-        QCOMPARE(top[0]->text(), QStringLiteral("&Help"));
-        QVERIFY(!top[0]->menu()); // a menu title that acts on its own
-        QCOMPARE(top[1]->text(), QStringLiteral("&Com"));
-        QCOMPARE(top[1]->menu(), w->mnuCom);
-        for (int n = 1; n <= 8; ++n) {
-            QAction *item = w->mnuComItems[n - 1];
-            QCOMPARE(item->text(), QStringLiteral("Com&%1").arg(n));
-            QCOMPARE(w->mnuCom->actions().at(n - 1), item);
-            QCOMPARE(item->isChecked(), n == 1);
+    // The settings file's first line becomes LastHexFile, whatever its line end and encoding;
+    // what cannot be read leaves it empty, without a word.
+    void startUp() {
+        const QList<std::pair<QByteArray, QString>> cases = {
+            {"<none>", ""},
+            {"", ""},
+            {"<dir>", ""},
+            {"/fw/q7310.a35\r\n/b.a35\r\n", "/fw/q7310.a35"},
+            {"/gone/x.a35\n", "/gone/x.a35"},
+            {"/fw/x.a35", "/fw/x.a35"},
+            {QStringLiteral("/fw/Prüfung.a35\r\n").toLocal8Bit(),
+             QStringLiteral("/fw/Prüfung.a35")}};
+        for (const auto &[settings, lastHexFile] : cases) {
+            const QString path = SettingsFilePath(dir_.path());
+            QFile::remove(path);
+            QDir(dir_.path()).rmdir(QStringLiteral("Q7310Flasher.cfg"));
+            QFile f(path);
+            if (settings == "<dir>")
+                QVERIFY(QDir(dir_.path()).mkdir(QStringLiteral("Q7310Flasher.cfg")));
+            if (!settings.startsWith('<') && f.open(QIODevice::WriteOnly)) f.write(settings);
+            f.close();
+            frmQ7310Flasher *w = start(); // no box may appear
+            QCOMPARE(w->LastHexFile, lastHexFile);
+            // The remembered path never selects a file by itself.
+            QCOMPARE(shown(w), QStringLiteral("low, monitor 0, Com1 no File"));
+            QCOMPARE(w->CD_01.FileName, QString());
         }
+        QDir(dir_.path()).rmdir(QStringLiteral("Q7310Flasher.cfg"));
+        frmQ7310Flasher *w = app_->mainWindow();
+        QCOMPARE(w->Panels[0]->text(), QStringLiteral("Version: 1.7"));
+        for (int n = 1; n <= 8; ++n)
+            QCOMPARE(w->mnuComItems[n - 1]->isChecked(), n == 1);
+        QVERIFY(!w->Timer1.isActive() && !w->Timer2.isActive() && !w->Timer3.isActive());
+        QVERIFY(!w->Comm1.PortOpen());
+        QCOMPARE(app_->state().FrameByte1, 250);
+        QCOMPARE(w->focusWidget(), w->cmdLesen);
+        QCOMPARE(Twips(7), 0); // rounded to the nearest pixel, also left of the window
+        QCOMPARE(Twips(8), 1);
+        QCOMPARE(Twips(-720), -48);
     }
 
-    void tabOrder() {
-        frmQ7310Flasher *w = start();
-        const QList<QWidget *> order = {w->cmdLesen,  w->cmdDatei, w->PBLesen,
-                                        w->cmdEnd,    w->Text1,    w->Text2,
-                                        w->chkSSTest, w->lblDatei, w->StatusBar1};
-        // Only the controls that can take the focus are reached with Tab; the others keep
-        // their place in the order without ever holding the focus.
-        QList<QWidget *> expected;
-        for (QWidget *c : order)
-            if (c->focusPolicy() & Qt::TabFocus) expected << c;
-        QCOMPARE(expected, (QList<QWidget *>{w->cmdLesen, w->cmdDatei, w->cmdEnd, w->Text1,
-                                             w->Text2, w->chkSSTest}));
-        QList<QWidget *> reached;
-        for (QWidget *x = w->cmdLesen; reached.size() < expected.size(); x = x->nextInFocusChain())
-            if (expected.contains(x)) reached << x;
-        QCOMPARE(reached, expected);
-        QVERIFY(w->Text1->tabChangesFocus()); // Tab leaves the monitor box
-    }
-
-    void heights_data() {
-        QTest::addColumn<bool>("monitor");
-        QTest::addColumn<int>("outerPixels");
-        QTest::newRow("off: 3400 twips") << false << 227;
-        QTest::newRow("on: 6420 twips") << true << 428;
-    }
-    void heights() {
-        QFETCH(bool, monitor);
-        QFETCH(int, outerPixels);
+    // Every way of working the switch shows what it says; the boxes keep their contents.
+    void monitorSwitch() {
         frmQ7310Flasher *w = start();
         QVERIFY(QTest::qWaitForWindowExposed(w));
         w->Text1->setPlainText(QStringLiteral("AA 55 "));
         w->Text2->setText(QStringLiteral("10 0 "));
-        if (monitor) QTest::mouseClick(w->chkSSTest, Qt::LeftButton);
-        QTRY_COMPARE(w->frameGeometry().height(), outerPixels);
-        QCOMPARE(w->chkSSTestValue(), monitor ? 1 : 0);
-        // The status bar stays at the bottom; what lies above it is what can be seen.
-        const int statusTop = w->StatusBar1->geometry().top();
-        QCOMPARE(w->StatusBar1->geometry().bottom(), w->height() - 1);
-        auto bottomIn = [w](QWidget *c) { return c->mapTo(w, QPoint(0, c->height())).y(); };
-        QVERIFY(bottomIn(w->cmdLesen) <= statusTop);
-        QVERIFY(bottomIn(w->chkSSTest) <= statusTop);
-        QCOMPARE(w->Text1->isVisible(), monitor);
-        QCOMPARE(w->Text2->isVisible(), monitor);
-        if (monitor) {
-            QVERIFY(bottomIn(w->Text1) <= statusTop);
-            QVERIFY(bottomIn(w->Text2) <= statusTop);
-            QTest::mouseClick(w->chkSSTest, Qt::LeftButton); // and off again
-            QTRY_COMPARE(w->frameGeometry().height(), 227);
-            QVERIFY(!w->Text1->isVisible());
+        const QList<std::function<void()>> ways = {
+            [w] { QTest::mouseClick(w->chkSSTest, Qt::LeftButton); },
+            [w] { QTest::keyClick(w->chkSSTest, Qt::Key_Space); },
+            [w] { w->chkSSTest->setChecked(!w->chkSSTest->isChecked()); },
+            [w] {
+                QAccessible::queryAccessibleInterface(w->chkSSTest)
+                    ->actionInterface()
+                    ->doAction(QAccessibleActionInterface::toggleAction());
+            }};
+        for (const auto &flip : ways) {
+            for (bool on : {true, false}) {
+                flip();
+                QTRY_COMPARE(shown(w), on ? QStringLiteral("high, monitor 1 shown, Com1 no File")
+                                          : QStringLiteral("low, monitor 0, Com1 no File"));
+                // What is visible lies above the status bar, which stays at the bottom.
+                QCOMPARE(w->StatusBar1->geometry().bottom(), w->height() - 1);
+                for (QWidget *c : {(QWidget *)w->cmdLesen, (QWidget *)w->Text2})
+                    if (c->isVisible())
+                        QVERIFY(c->mapTo(w, QPoint(0, c->height())).y() <= w->StatusBar1->y());
+            }
         }
-        QVERIFY(w->Text1->mapTo(w, QPoint(0, 0)).y() >= w->StatusBar1->geometry().top() ||
-                !w->Text1->isVisible());
-        // Switching never touches the monitor's contents.
         QCOMPARE(w->Text1->toPlainText(), QStringLiteral("AA 55 "));
         QCOMPARE(w->Text2->text(), QStringLiteral("10 0 "));
     }
 
-    void settingsAtStart_data() {
-        QTest::addColumn<bool>("exists");
-        QTest::addColumn<QByteArray>("content");
-        QTest::addColumn<QString>("lastHexFile");
-        QTest::newRow("missing") << false << QByteArray() << QString();
-        QTest::newRow("empty") << true << QByteArray() << QString();
-        QTest::newRow("one line CR LF")
-            << true << QByteArray("/fw/q7310.a35\r\n") << QStringLiteral("/fw/q7310.a35");
-        QTest::newRow("LF only") << true << QByteArray("/fw/q7310.a35\n")
-                                 << QStringLiteral("/fw/q7310.a35");
-        QTest::newRow("no line end")
-            << true << QByteArray("/fw/x.a35") << QStringLiteral("/fw/x.a35");
-        QTest::newRow("several lines")
-            << true << QByteArray("/a.a35\r\n/b.a35\r\n") << QStringLiteral("/a.a35");
-        QTest::newRow("file gone since")
-            << true << QByteArray("/nowhere/gone.a35\r\n") << QStringLiteral("/nowhere/gone.a35");
-        QTest::newRow("local 8-bit")
-            << true << (QStringLiteral("/fw/Prüfung.a35").toLocal8Bit() + "\r\n")
-            << QStringLiteral("/fw/Prüfung.a35");
+    // Return and Enter press the focused button, as Space does.
+    void enterPressesTheFocusedButton() {
+        for (const QString button : {"cmdLesen", "cmdDatei", "cmdEnd", "Command4"}) {
+            for (Qt::Key key : {Qt::Key_Return, Qt::Key_Enter}) {
+                frmQ7310Flasher *w = start();
+                w->mnuHelp->trigger();
+                QPointer<frmHelp> help = app_->helpWindow();
+                const QHash<QString, QPushButton *> buttons = {{"cmdLesen", w->cmdLesen},
+                                                               {"cmdDatei", w->cmdDatei},
+                                                               {"cmdEnd", w->cmdEnd},
+                                                               {"Command4", help->Command4}};
+                boxes_.answers = {MsgAnswer::OK}; // the run asks for a file, or for the port
+                dialog_.choices = {QString()};
+                QTest::keyClick(buttons[button], key);
+                QCOMPARE(boxes_.shown.size(), int(button == "cmdLesen"));
+                QCOMPARE(dialog_.opened, int(button == "cmdDatei"));
+                QCOMPARE(ended_, int(button == "cmdEnd"));
+                QTRY_COMPARE(help.isNull(), button == "Command4");
+                boxes_.answers.clear();
+                boxes_.shown.clear();
+            }
+        }
     }
-    void settingsAtStart() {
-        QFETCH(bool, exists);
-        QFETCH(QByteArray, content);
-        QFETCH(QString, lastHexFile);
-        if (exists) writeFile(SettingsFilePath(dir_.path()), content);
+
+    void helpWindow() {
         frmQ7310Flasher *w = start();
-        QCOMPARE(w->LastHexFile, lastHexFile);
-        // The remembered path never selects a file by itself.
-        QCOMPARE(w->lblDatei->text(), QStringLiteral("no File"));
-        QCOMPARE(w->CD_01.FileName, QString());
+        w->mnuHelp->trigger();
+        frmHelp *h = app_->helpWindow();
+        QVERIFY(h && h->isVisible() && !h->isModal() && !h->parentWidget());
+        w->mnuHelp->trigger();
+        QCOMPARE(app_->helpWindow(), h); // one at most
+        for (QPushButton *b : {h->Command1, h->Command2, h->Command3, h->Command5})
+            QTest::mouseClick(b, Qt::LeftButton); // they only illustrate
+        QCOMPARE(dialog_.opened + ended_ + w->chkSSTestValue(), 0);
+        QVERIFY(h->close()); // the close box only closes it
+        QTRY_VERIFY(!app_->helpWindow());
+        QVERIFY(app_->mainWindow() == w && w->isVisible());
     }
 
-    void unreadableSettingsKeepValue() {
-        // A directory where the file should be: it exists but cannot be read as a file.
-        QTemporaryDir other;
-        QVERIFY(QDir(other.path()).mkdir(QStringLiteral("Q7310Flasher.cfg")));
-        QString last = QStringLiteral("kept");
-        ReadLastHexFile(other.path(), last);
-        QCOMPARE(last, QStringLiteral("kept"));
+    // Back to the same window as it was, or to one created anew in the start state.
+    void backToProgram() {
+        for (bool mainClosed : {false, true}) {
+            QPointer<frmQ7310Flasher> w = start();
+            w->mnuHelp->trigger();
+            frmHelp *h = app_->helpWindow();
+            w->CD_01.FileName = QStringLiteral("/fw/x.a35");
+            w->lblDatei->setText(w->CD_01.FileName);
+            w->mnuComItems[4]->trigger();
+            w->chkSSTest->click();
+            if (mainClosed) {
+                QVERIFY(w->close());
+                QTRY_VERIFY(!w);
+            }
+            QTest::mouseClick(h->Command4, Qt::LeftButton);
+            QTRY_VERIFY(!app_->helpWindow());
+            frmQ7310Flasher *now = app_->mainWindow();
+            QVERIFY(now && now->isVisible());
+            QCOMPARE(now == w.data(), !mainClosed);
+            QTRY_COMPARE(shown(now), mainClosed
+                                         ? QStringLiteral("low, monitor 0, Com1 no File")
+                                         : QStringLiteral("high, monitor 1 shown, Com5 /fw/x.a35"));
+            QCOMPARE(now->CD_01.FileName, mainClosed ? QString() : QStringLiteral("/fw/x.a35"));
+        }
     }
 
-    void settingsPath_data() {
-        QTest::addColumn<QString>("dir");
-        QTest::addColumn<QString>("path");
-        QTest::newRow("plain") << "/opt/q7310"
-                               << "/opt/q7310/Q7310Flasher.cfg";
-        QTest::newRow("trailing separator") << "/opt/q7310/"
-                                            << "/opt/q7310/Q7310Flasher.cfg";
-        QTest::newRow("root") << "/"
-                              << "/Q7310Flasher.cfg";
-    }
-    void settingsPath() {
-        QFETCH(QString, dir);
-        QFETCH(QString, path);
-        QCOMPARE(SettingsFilePath(dir), path);
-    }
-
-    void comPortDevices_data() {
-        QTest::addColumn<int>("port");
-        QTest::addColumn<bool>("link");
-        QTest::addColumn<QString>("device");
-        QTest::newRow("Com1 without link") << 1 << false << "/dev/ttyS0";
-        QTest::newRow("Com8 without link") << 8 << false << "/dev/ttyS7";
-        QTest::newRow("Com3 with link") << 3 << true << "com3";
-    }
     void comPortDevices() {
-        QFETCH(int, port);
-        QFETCH(bool, link);
-        QFETCH(QString, device);
         QTemporaryDir d;
-        if (link)
-            QVERIFY(QFile::link(QStringLiteral("/dev/ttyUSB9"), d.filePath(device))); // dangling
-        const QString expected = link ? d.filePath(device) : device;
-        QCOMPARE(ComPortDevice(port, d.path()), expected);
+        QVERIFY(QFile::link(QStringLiteral("/dev/ttyUSB9"), d.filePath("com3"))); // dangling
+        QCOMPARE(ComPortDevice(3, d.path()), d.filePath("com3"));
+        QCOMPARE(ComPortDevice(1, d.path()), QStringLiteral("/dev/ttyS0"));
+        QCOMPARE(ComPortDevice(8, d.path()), QStringLiteral("/dev/ttyS7"));
     }
 };
 

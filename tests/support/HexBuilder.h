@@ -1,11 +1,11 @@
 #pragma once
-// Builds Intel HEX lines with correct checksums, for tests.
+// Intel HEX lines with correct checksums, and a plain reading of what an image puts where.
 
 #include "simulator/HexWriter.h"
 
 #include <QByteArray>
 #include <QList>
-#include <QString>
+#include <map>
 
 namespace hexfile {
 
@@ -47,14 +47,34 @@ inline QList<QByteArray> contiguous(int count, int recordLength) {
     int segmentValue = 0;
     for (int i = 0; i < count; ++i) {
         const int address = i * recordLength;
-        if ((address >> 4) - segmentValue > 0xF000) {
-            segmentValue = address >> 4;
-            lines << segment(segmentValue);
-        }
+        if ((address >> 4) - segmentValue > 0xF000) lines << segment(segmentValue = address >> 4);
         lines << data(address - segmentValue * 16, pattern(recordLength, i));
     }
-    lines << eof();
-    return lines;
+    return lines << eof();
+}
+
+using Memory = std::map<std::uint32_t, std::uint8_t>;
+
+// The data bytes of a well-formed image at their addresses (02 and 04 records set the base; every
+// line is read, also behind the end record), as an instrument should hold them.
+inline Memory ImageBytes(const QList<QByteArray> &lines) {
+    Memory mem;
+    std::uint32_t base = 0;
+    for (QByteArray line : lines) {
+        line = line.trimmed();
+        if (!line.startsWith(':')) continue;
+        const QByteArray b = QByteArray::fromHex(line.mid(1));
+        if (b.size() < 5) continue;
+        const int type = quint8(b[3]), n = quint8(b[0]);
+        const std::uint32_t offset = quint8(b[1]) << 8 | quint8(b[2]);
+        const std::uint32_t value = n == 2 ? std::uint32_t(quint8(b[4]) << 8 | quint8(b[5])) : 0;
+        if (type == 0)
+            for (int i = 0; i < n; ++i)
+                mem[base + offset + std::uint32_t(i)] = quint8(b[4 + i]);
+        if (type == 2) base = value << 4;
+        if (type == 4) base = value << 16;
+    }
+    return mem;
 }
 
 } // namespace hexfile

@@ -1,0 +1,141 @@
+#pragma once
+// A simulated instrument on a pseudo-terminal, reached as Com1 through a link in a temporary
+// program directory: with the real port, timers and protocol routines around it (SimRig), or
+// with the whole main window (RunRig).
+
+#include "protocol/Frames.h"
+#include "protocol/Module1.h"
+#include "serial/ReplyReception.h"
+#include "serial/SerialComm.h"
+#include "serial/TrafficMonitor.h"
+#include "shell/Application.h"
+#include "simulator/Simulator.h"
+#include "status/StatusRow.h"
+#include "support/HexBuilder.h"
+#include "support/Scripted.h"
+
+#include <QFile>
+#include <QStringList>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <memory>
+
+struct TestMonitor : TrafficMonitor {
+    bool on = false;
+    QString sent = QStringLiteral("untouched");
+    QString reply = QStringLiteral("untouched");
+    bool monitorOn() const override { return on; }
+    void setSentText(const QString &text) override { sent = text; }
+    void setReplyText(const QString &text) override { reply = text; }
+};
+
+struct SimBase {
+    explicit SimBase(int baud) : sim(q7310sim::Options{.baud = baud}) {}
+
+    QTemporaryDir dir;
+    q7310sim::Simulator sim;
+    QString problem; // what went wrong in setting up, beyond a missing pseudo-terminal
+
+    // Starts the simulator as comN; false (with the reason) where no pseudo-terminal exists.
+    bool startSim(QString *why, int n = 1) {
+        std::string error;
+        if (!sim.start(error)) {
+            *why = QString::fromStdString(error);
+            return false;
+        }
+        if (!QFile::link(QString::fromStdString(sim.devicePath()),
+                         dir.filePath(QStringLiteral("com%1").arg(n))))
+            problem = QStringLiteral("cannot link com%1").arg(n);
+        return true;
+    }
+    // Misbehaviour rules as q7310sim takes them ("3:noreply", "data:status=16").
+    void rules(const QStringList &texts) {
+        for (const QString &text : texts) {
+            q7310sim::Rule r;
+            std::string error;
+            QVERIFY2(q7310sim::ParseRule(text.toStdString(), r, error), error.c_str());
+            sim.addRule(r);
+        }
+    }
+    int framesSeen() const { return int(sim.frames().size()); }
+};
+
+// Skips where no pseudo-terminal exists; fails when the rig cannot be set up otherwise.
+#define START_RIG(rig, ...)                                                                        \
+    do {                                                                                           \
+        QString why_;                                                                              \
+        if (!(rig).start(&why_ __VA_OPT__(, ) __VA_ARGS__))                                        \
+            QSKIP(qPrintable(QStringLiteral("no pseudo-terminal here: ") + why_));                 \
+        QVERIFY2((rig).problem.isEmpty(), qPrintable((rig).problem));                              \
+    } while (false)
+
+struct SimRig : SimBase {
+    explicit SimRig(int baud = 0) : SimBase(baud) {
+        st.FrameByte1 = Frames::FrameByte1Value;
+        Timer1.setInterval(ReplyReception::ReplyTimeoutMs);
+        row->show();
+    }
+
+    TransferState st;
+    TestMonitor monitor;
+    ScriptedBoxes boxes;
+    QTimer Timer1, Timer3;
+    QtSerialComm comm{dir.path()};
+    ReplyReception reception{st, comm, Timer1, monitor};
+    std::unique_ptr<QWidget> row = std::make_unique<QWidget>();
+    PictureBox *Image2 = new PictureBox(row.get());
+    PictureBox *Image3 = new PictureBox(row.get());
+    PictureBox *Image4 = new PictureBox(row.get());
+    PictureBox *Image5 = new PictureBox(row.get());
+    PictureBox *Image6 = new PictureBox(row.get());
+    StatusRow pictures{st, Image2, Image3, Image4, Image5, Image6};
+    Module1 module{st,
+                   Module1::Controls{comm, Timer1, Timer3, monitor, reception, pictures, boxes}};
+
+    // Starts the simulator with its rules and opens Com1 as a run does.
+    bool start(QString *why, const QStringList &ruleTexts = {}) {
+        if (!startSim(why)) return false;
+        rules(ruleTexts);
+        comm.CommPort = 1;
+        comm.Settings = QStringLiteral("38400,e,8,1");
+        if (!comm.setPortOpen(true)) problem = comm.openError();
+        comm.RThreshold = 1;
+        return true;
+    }
+    void prepareData(qint64 address, const QByteArray &data) {
+        st.BlockAddress = address;
+        st.BlockData = data;
+        st.BlockSum = 0;
+        for (char c : data)
+            st.BlockSum += quint8(c);
+    }
+};
+
+struct RunRig : SimBase {
+    explicit RunRig(int baud = 0) : SimBase(baud) {}
+
+    ScriptedBoxes boxes;
+    ScriptedFileDialog dialog;
+    std::unique_ptr<Application> app;
+    frmQ7310Flasher *w = nullptr;
+
+    bool start(QString *why, int port = 1) {
+        if (!startSim(why, port)) return false;
+        app = std::make_unique<Application>(dir.path(), FlasherSeams{&boxes, &dialog, nullptr, {}});
+        app->showMainWindow();
+        w = app->mainWindow();
+        return true;
+    }
+    QString writeImage(const QList<QByteArray> &lines, const QString &name = "fw.a35") {
+        const QString path = dir.filePath(name);
+        QFile f(path);
+        if (f.open(QIODevice::WriteOnly | QIODevice::Truncate)) f.write(hexfile::join(lines));
+        return path;
+    }
+    QList<q7310sim::FrameKind> kinds() const {
+        QList<q7310sim::FrameKind> k;
+        for (const auto &f : sim.frames())
+            k << f.kind;
+        return k;
+    }
+};
