@@ -9,14 +9,14 @@
 #include <termios.h>
 #endif
 
-QString ComPortDevice(int n, const QString &programDir) {
+QString ComPortDevice(int n, const QString &linkDir) {
 #ifdef Q_OS_WIN
-    Q_UNUSED(programDir);
+    Q_UNUSED(linkDir);
     return QStringLiteral("COM%1").arg(n);
 #else
-    const QString local = QDir(programDir).filePath(QStringLiteral("com%1").arg(n));
+    const QString local = QDir(linkDir).filePath(QStringLiteral("com%1").arg(n));
     const QFileInfo fi(local);
-    if (fi.exists() || fi.isSymLink()) return local;
+    if (!linkDir.isEmpty() && (fi.exists() || fi.isSymLink())) return local;
     return QStringLiteral("/dev/ttyS%1").arg(n - 1);
 #endif
 }
@@ -37,8 +37,8 @@ LineSettings ParseSettings(const QString &settings) {
     return ls;
 }
 
-QtSerialComm::QtSerialComm(QString programDir, QObject *parent)
-    : SerialComm(parent), programDir_(std::move(programDir)), port_(new QSerialPort(this)) {
+QtSerialComm::QtSerialComm(QString linkDir, QObject *parent)
+    : SerialComm(parent), linkDir_(std::move(linkDir)), port_(new QSerialPort(this)) {
     connect(port_, &QSerialPort::readyRead, this, [this] {
         if (RThreshold > 0) emit OnComm();
     });
@@ -50,7 +50,7 @@ QtSerialComm::~QtSerialComm() {
 }
 
 QString QtSerialComm::deviceName() const {
-    return ComPortDevice(CommPort, programDir_);
+    return ComPortDevice(CommPort, linkDir_);
 }
 
 bool QtSerialComm::setPortOpen(bool open) {

@@ -42,9 +42,9 @@ protected:
     QString openError_;
 };
 
-// The device behind ComN: "COMN" on Windows; elsewhere the link or device node "comN" in the
-// program's directory when one exists, else /dev/ttyS(N-1).
-QString ComPortDevice(int n, const QString &programDir);
+// The device behind ComN: "COMN" on Windows; elsewhere the link or device node "comN" in
+// linkDir (where the settings file lives) when one exists, else /dev/ttyS(N-1).
+QString ComPortDevice(int n, const QString &linkDir);
 
 struct LineSettings {
     int baud = 9600;
@@ -58,7 +58,7 @@ LineSettings ParseSettings(const QString &settings);
 class QtSerialComm : public SerialComm {
     Q_OBJECT
 public:
-    explicit QtSerialComm(QString programDir, QObject *parent = nullptr);
+    explicit QtSerialComm(QString linkDir, QObject *parent = nullptr);
     ~QtSerialComm() override;
 
     bool setPortOpen(bool open) override;
@@ -73,6 +73,6 @@ private:
     void onError();
     void checkInputParity();
 
-    QString programDir_;
+    QString linkDir_;
     QSerialPort *port_;
 };

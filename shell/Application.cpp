@@ -1,9 +1,10 @@
 #include "shell/Application.h"
 
+#include "shell/Settings.h"
 #include "shell/frmHelp.h"
 
-Application::Application(QString programDir, frmQ7310Flasher::Seams seams)
-    : programDir_(std::move(programDir)), seams_(std::move(seams)) {}
+Application::Application(const QString &programDir, frmQ7310Flasher::Seams seams)
+    : settingsDir_(SettingsDir(programDir)), seams_(std::move(seams)) {}
 
 Application::~Application() {
     delete help_;
@@ -12,7 +13,7 @@ Application::~Application() {
 
 void Application::showMainWindow() {
     if (!main_) {
-        main_ = new frmQ7310Flasher(state_, programDir_, seams_);
+        main_ = new frmQ7310Flasher(state_, settingsDir_, seams_);
         main_->setAttribute(Qt::WA_DeleteOnClose);
         connect(main_, &frmQ7310Flasher::helpRequested, this, &Application::showHelp);
         main_->Form_Load();

@@ -13,7 +13,8 @@
 class Application : public QObject {
     Q_OBJECT
 public:
-    explicit Application(QString programDir, frmQ7310Flasher::Seams seams = {});
+    // The settings file and the port links are looked for where SettingsDir(programDir) says.
+    explicit Application(const QString &programDir, frmQ7310Flasher::Seams seams = {});
     ~Application() override;
 
     // Creates the main window if there is none (running Form_Load) and shows it.
@@ -27,7 +28,7 @@ public:
 
 private:
     TransferState state_;
-    QString programDir_;
+    QString settingsDir_;
     frmQ7310Flasher::Seams seams_;
     QPointer<frmQ7310Flasher> main_;
     QPointer<frmHelp> help_;

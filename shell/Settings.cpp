@@ -2,13 +2,22 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
+#include <QStandardPaths>
 
-QString SettingsFilePath(const QString &programDir) {
-    return QDir(programDir).filePath(QStringLiteral("Q7310Flasher.cfg"));
+QString SettingsDir(const QString &programDir) {
+    if (QFileInfo(programDir).isWritable()) return programDir;
+    return QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation);
 }
 
-void ReadLastHexFile(const QString &programDir, QString &LastHexFile) {
-    QFile f(SettingsFilePath(programDir));
+QString SettingsFilePath(const QString &settingsDir) {
+    // Never a bare name: that would put the file wherever the program was started from.
+    if (settingsDir.isEmpty()) return QString();
+    return QDir(settingsDir).filePath(QStringLiteral("Q7310Flasher.cfg"));
+}
+
+void ReadLastHexFile(const QString &settingsDir, QString &LastHexFile) {
+    QFile f(SettingsFilePath(settingsDir));
     if (!f.exists()) {
         LastHexFile.clear();
         return;
@@ -22,8 +31,9 @@ void ReadLastHexFile(const QString &programDir, QString &LastHexFile) {
     LastHexFile = QString::fromLocal8Bit(line);
 }
 
-bool WriteLastHexFile(const QString &programDir, const QString &path) {
-    QFile f(SettingsFilePath(programDir));
+bool WriteLastHexFile(const QString &settingsDir, const QString &path) {
+    QFile f(SettingsFilePath(settingsDir));
+    if (f.fileName().isEmpty() || !QDir().mkpath(settingsDir)) return false;
     if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate)) return false;
     const QByteArray bytes = path.toLocal8Bit() + "\r\n";
     const bool ok = f.write(bytes) == bytes.size();

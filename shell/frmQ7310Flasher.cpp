@@ -60,12 +60,12 @@ QLabel *panel(QStatusBar *bar, int widthTwips, int minTwips) {
 
 } // namespace
 
-frmQ7310Flasher::frmQ7310Flasher(TransferState &st, QString programDir, Seams seams,
+frmQ7310Flasher::frmQ7310Flasher(TransferState &st, QString settingsDir, Seams seams,
                                  QWidget *parent)
-    : QMainWindow(parent), Comm1(seams.comm ? *seams.comm : *new QtSerialComm(programDir)),
+    : QMainWindow(parent), Comm1(seams.comm ? *seams.comm : *new QtSerialComm(settingsDir)),
       CD_01(seams.fileDialog ? *seams.fileDialog : *new QtFileDialog(this)),
       Boxes(seams.boxes ? *seams.boxes : *new QtMessageBoxes(this)), st_(st),
-      programDir_(std::move(programDir)), terminate_(std::move(seams.terminate)) {
+      settingsDir_(std::move(settingsDir)), terminate_(std::move(seams.terminate)) {
     if (!seams.comm) ownComm_.reset(&Comm1);
     if (!seams.fileDialog) ownDialog_.reset(&CD_01);
     if (!seams.boxes) ownBoxes_.reset(&Boxes);
@@ -235,7 +235,7 @@ void frmQ7310Flasher::Form_Load() {
         mnuComItems[n - 1]->setChecked(false);
     Panels[0]->setText(QStringLiteral("Version: %1.%2").arg(VersionMajor).arg(VersionMinor));
     Panels[3]->setText(QStringLiteral("Com1"));
-    ReadLastHexFile(programDir_, LastHexFile);
+    ReadLastHexFile(settingsDir_, LastHexFile);
 }
 
 void frmQ7310Flasher::setOuterHeight(int twips) {
@@ -280,7 +280,7 @@ void frmQ7310Flasher::cmdDatei_Click() {
         return;
     }
     lblDatei->setText(CD_01.FileName);
-    WriteLastHexFile(programDir_, CD_01.FileName); // a failed write is not worth a message
+    WriteLastHexFile(settingsDir_, CD_01.FileName); // a failed write is not worth a message
 }
 
 void frmQ7310Flasher::cmdLesen_Click() {

@@ -51,7 +51,8 @@ public:
 
     using Seams = FlasherSeams;
 
-    frmQ7310Flasher(TransferState &st, QString programDir, Seams seams = {},
+    // settingsDir: where the settings file and the comN port links live.
+    frmQ7310Flasher(TransferState &st, QString settingsDir, Seams seams = {},
                     QWidget *parent = nullptr);
     ~frmQ7310Flasher() override;
 
@@ -67,7 +68,6 @@ public:
     void setOuterHeight(int twips);
     int chkSSTestValue() const;
     bool runBusy() const;
-    QString programDir() const { return programDir_; }
 
     // TrafficMonitor
     bool monitorOn() const override { return chkSSTestValue() == 1; }
@@ -120,7 +120,7 @@ private:
     TransferState &st_;
     int outerTwips_ = LowHeight;
     int decoration_ = 0; // frame height the last height was worked out with
-    QString programDir_;
+    QString settingsDir_;
     std::function<void()> terminate_;
     std::unique_ptr<SerialComm> ownComm_;
     std::unique_ptr<FileDialog> ownDialog_;

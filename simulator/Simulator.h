@@ -48,9 +48,9 @@ struct ReceivedFrame {
 struct Options {
     int baud = 0; // > 0: frames and replies take their wire time at 11 bits per byte
     bool verbose = false;
-    std::string dumpFile; // Intel HEX of the written bytes, written on each end frame
+    std::string dumpFile = {}; // Intel HEX of the written bytes, written on each end frame
     int hangUpAfter = 0;  // > 0: close the line after this many frames
-    std::vector<Rule> rules;
+    std::vector<Rule> rules = {};
 };
 
 class Simulator {

@@ -1,6 +1,5 @@
 // One frame over the real serial port to the simulated instrument: reception, time-outs, the
-// monitor texts, late replies, the line settings, a port that dies. Plus the receive handler
-// and the exchange on a port the test fakes.
+// monitor texts, a line that keeps chattering, the line settings, a port that dies.
 
 #include "support/Rigs.h"
 
@@ -14,32 +13,6 @@
 
 namespace {
 
-// A port with bytes put there by the test; it can fail in the discard or in the write.
-class FakeComm : public SerialComm {
-public:
-    QByteArray waiting;
-    bool open = true;
-    QString failIn;
-    bool setPortOpen(bool o) override {
-        open = o;
-        return true;
-    }
-    bool PortOpen() const override { return open; }
-    QString deviceName() const override { return QStringLiteral("fake"); }
-    void Output(const QByteArray &) override { maybeFail(QStringLiteral("write")); }
-    int InBufferCount() const override { return int(waiting.size()); }
-    QByteArray Input() override { return std::exchange(waiting, QByteArray()); }
-    int DiscardInput() override {
-        maybeFail(QStringLiteral("discard"));
-        return int(std::exchange(waiting, QByteArray()).size());
-    }
-    void maybeFail(const QString &where) {
-        if (where != failIn || !open) return;
-        open = false; // as the real port does: closed on the first fatal error
-        emit Failed(QStringLiteral("unplugged"));
-    }
-};
-
 double cpuSeconds() {
     rusage u{};
     getrusage(RUSAGE_SELF, &u);
@@ -52,38 +25,6 @@ double cpuSeconds() {
 class TestSerial : public QObject {
     Q_OBJECT
 private Q_SLOTS:
-    // The receive handler takes a complete reply, and only while one is awaited; a tick of the
-    // reply timer only ends the wait.
-    void receiveHandler() {
-        const QByteArray reply("\x10\xFA\x00\xFA\x16", 5);
-        const QList<std::tuple<QByteArray, int, bool>> cases = {{reply.left(4), 1, false},
-                                                                {reply, 1, true},
-                                                                {reply + '\x00', 1, true},
-                                                                {reply, 0, false}};
-        for (const auto &[waiting, pending, taken] : cases) {
-            TransferState st;
-            FakeComm comm;
-            QTimer timer1;
-            TestMonitor monitor;
-            monitor.on = true;
-            ReplyReception rx(st, comm, timer1, monitor);
-            st.ReplyLength = 5;
-            st.ReplyPending = pending;
-            timer1.start(3000);
-            comm.waiting = waiting;
-            rx.Comm1_OnComm();
-            QCOMPARE(st.ReplyPending, taken ? 0 : pending);
-            QCOMPARE(timer1.interval(), taken ? 300 : 3000);
-            QCOMPARE(st.ReplyData, taken ? waiting : QByteArray());
-            QCOMPARE(comm.waiting.isEmpty(), taken);
-            QCOMPARE(monitor.reply, taken ? MonitorHex(waiting) : QStringLiteral("untouched"));
-            rx.Timer1_Timer();
-            QCOMPARE(st.ReplyPending, 0);
-            QCOMPARE(timer1.isActive(), !taken);
-            QCOMPARE(comm.waiting.isEmpty(), taken);
-        }
-    }
-
     // One start frame, answered in many ways; the monitor shows what went and what came.
     void replies() {
         const QList<std::tuple<QString, int, bool>> cases = {
@@ -187,29 +128,6 @@ private Q_SLOTS:
             QCOMPARE(rig.st.ReplyStatus, 255);
             QVERIFY2(clock.elapsed() < 1500, qPrintable(QString::number(clock.elapsed())));
             QTRY_VERIFY(!rig.comm.PortOpen());
-        }
-    }
-
-    // A port that dies while the frame goes out ends that attempt at once: in the discard
-    // before the send, also after a time-out, or in the write.
-    void portFailsWhileSending() {
-        for (const auto &[failIn, settling] :
-             {std::pair{"discard", false}, {"discard", true}, {"write", false}}) {
-            SimRig rig; // its parts only: the port is a fake one
-            FakeComm comm;
-            ReplyReception reception(rig.st, comm, rig.Timer1, rig.monitor);
-            Module1 module(rig.st, Module1::Controls{comm, rig.Timer1, rig.Timer3, rig.monitor,
-                                                     reception, rig.pictures, rig.boxes});
-            BuildEndFrame(rig.st);
-            if (settling) module.ExchangeFrame(); // no one answers: 255 after 300 ms
-            comm.failIn = QString::fromLatin1(failIn);
-            rig.Timer1.setInterval(3000);
-            QElapsedTimer clock;
-            clock.start();
-            module.ExchangeFrame();
-            QCOMPARE(rig.st.ReplyStatus, 255);
-            QVERIFY2(clock.elapsed() < 200, qPrintable(QString::number(clock.elapsed())));
-            QVERIFY(!comm.PortOpen());
         }
     }
 };

@@ -3,37 +3,21 @@
 // program directory: with the real port, timers and protocol routines around it (SimRig), or
 // with the whole main window (RunRig).
 
-#include "protocol/Frames.h"
-#include "protocol/Module1.h"
-#include "serial/ReplyReception.h"
-#include "serial/SerialComm.h"
-#include "serial/TrafficMonitor.h"
 #include "shell/Application.h"
 #include "simulator/Simulator.h"
-#include "status/StatusRow.h"
 #include "support/HexBuilder.h"
-#include "support/Scripted.h"
+#include "support/Parts.h"
 
 #include <QFile>
 #include <QStringList>
 #include <QTemporaryDir>
-#include <QTimer>
-#include <memory>
-
-struct TestMonitor : TrafficMonitor {
-    bool on = false;
-    QString sent = QStringLiteral("untouched");
-    QString reply = QStringLiteral("untouched");
-    bool monitorOn() const override { return on; }
-    void setSentText(const QString &text) override { sent = text; }
-    void setReplyText(const QString &text) override { reply = text; }
-};
 
 struct SimBase {
     explicit SimBase(int baud) : sim(q7310sim::Options{.baud = baud}) {}
 
     QTemporaryDir dir;
     q7310sim::Simulator sim;
+    QtSerialComm port{dir.path()};
     QString problem; // what went wrong in setting up, beyond a missing pseudo-terminal
 
     // Starts the simulator as comN; false (with the reason) where no pseudo-terminal exists.
@@ -69,28 +53,8 @@ struct SimBase {
         QVERIFY2((rig).problem.isEmpty(), qPrintable((rig).problem));                              \
     } while (false)
 
-struct SimRig : SimBase {
-    explicit SimRig(int baud = 0) : SimBase(baud) {
-        st.FrameByte1 = Frames::FrameByte1Value;
-        Timer1.setInterval(ReplyReception::ReplyTimeoutMs);
-        row->show();
-    }
-
-    TransferState st;
-    TestMonitor monitor;
-    ScriptedBoxes boxes;
-    QTimer Timer1, Timer3;
-    QtSerialComm comm{dir.path()};
-    ReplyReception reception{st, comm, Timer1, monitor};
-    std::unique_ptr<QWidget> row = std::make_unique<QWidget>();
-    PictureBox *Image2 = new PictureBox(row.get());
-    PictureBox *Image3 = new PictureBox(row.get());
-    PictureBox *Image4 = new PictureBox(row.get());
-    PictureBox *Image5 = new PictureBox(row.get());
-    PictureBox *Image6 = new PictureBox(row.get());
-    StatusRow pictures{st, Image2, Image3, Image4, Image5, Image6};
-    Module1 module{st,
-                   Module1::Controls{comm, Timer1, Timer3, monitor, reception, pictures, boxes}};
+struct SimRig : SimBase, Parts {
+    explicit SimRig(int baud = 0) : SimBase(baud), Parts(port) {}
 
     // Starts the simulator with its rules and opens Com1 as a run does.
     bool start(QString *why, const QStringList &ruleTexts = {}) {
@@ -101,13 +65,6 @@ struct SimRig : SimBase {
         if (!comm.setPortOpen(true)) problem = comm.openError();
         comm.RThreshold = 1;
         return true;
-    }
-    void prepareData(qint64 address, const QByteArray &data) {
-        st.BlockAddress = address;
-        st.BlockData = data;
-        st.BlockSum = 0;
-        for (char c : data)
-            st.BlockSum += quint8(c);
     }
 };
 
