@@ -41,24 +41,43 @@ void Module1::ExchangeFrame() {
     st_.ReplyStatus = settleFirst_ ? 255 : int(quint8(st_.ReplyData[2]));
 }
 
-int Module1::DrainLine(int quietMs, int boundMs) {
-    int dropped = c_.Comm1.DiscardInput();
-    QEventLoop loop;
-    QTimer quiet, bound;
-    for (QTimer *t : {&quiet, &bound}) {
-        t->setSingleShot(true);
-        t->setTimerType(Qt::PreciseTimer);
-        QObject::connect(t, &QTimer::timeout, &loop, &QEventLoop::quit);
+namespace {
+// Waits in an event loop, dropping every byte that arrives, until the line has been quiet for a
+// while, a bound has passed, or the port fails.
+class LineDrain : public QEventLoop {
+    Q_OBJECT
+public:
+    LineDrain(SerialComm &comm, int quietMs, int boundMs) : comm_(comm) {
+        for (QTimer *t : {&quiet_, &bound_}) {
+            t->setSingleShot(true);
+            t->setTimerType(Qt::PreciseTimer);
+            connect(t, &QTimer::timeout, this, &QEventLoop::quit);
+        }
+        connect(&comm_, &SerialComm::Failed, this, &QEventLoop::quit);
+        connect(&comm_, &SerialComm::OnComm, this, [this] {
+            dropped_ += comm_.DiscardInput();
+            quiet_.start();
+        });
+        quiet_.setInterval(quietMs);
+        bound_.setInterval(boundMs);
     }
-    QObject::connect(&c_.Comm1, &SerialComm::Failed, &loop, &QEventLoop::quit);
-    QObject::connect(&c_.Comm1, &SerialComm::OnComm, &loop, [&] {
-        dropped += c_.Comm1.DiscardInput();
-        quiet.start();
-    });
-    quiet.start(quietMs);
-    bound.start(boundMs);
-    if (c_.Comm1.PortOpen()) loop.exec();
-    return dropped;
+    int run() {
+        dropped_ = comm_.DiscardInput();
+        quiet_.start();
+        bound_.start();
+        if (comm_.PortOpen()) exec();
+        return dropped_;
+    }
+
+private:
+    SerialComm &comm_;
+    QTimer quiet_, bound_;
+    int dropped_ = 0;
+};
+} // namespace
+
+int Module1::DrainLine(int quietMs, int boundMs) {
+    return LineDrain(c_.Comm1, quietMs, boundMs).run();
 }
 
 bool Module1::LineStaysQuiet() {
@@ -129,3 +148,5 @@ void Module1::SendCommand(int code) {
         }
     }
 }
+
+#include "Module1.moc"

@@ -41,7 +41,7 @@ public:
         MessageBoxes &boxes;
     };
 
-    Module1(TransferState &st, Controls c) : st_(st), c_(c) {}
+    Module1(TransferState &st, const Controls &c) : st_(st), c_(c) {}
 
     // Sends the prepared frame and waits, without spinning, until the reply is complete or the
     // reply timer runs out; the outcome is left in ReplyStatus.

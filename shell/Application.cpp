@@ -3,8 +3,8 @@
 #include "shell/Settings.h"
 #include "shell/frmHelp.h"
 
-Application::Application(const QString &programDir, frmQ7310Flasher::Seams seams)
-    : settingsDir_(SettingsDir(programDir)), seams_(std::move(seams)) {}
+Application::Application(const QString &programDir, frmQ7310Flasher::Seams seams, QObject *parent)
+    : QObject(parent), settingsDir_(SettingsDir(programDir)), seams_(std::move(seams)) {}
 
 Application::~Application() {
     delete help_;

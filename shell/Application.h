@@ -14,7 +14,8 @@ class Application : public QObject {
     Q_OBJECT
 public:
     // The settings file and the port links are looked for where SettingsDir(programDir) says.
-    explicit Application(const QString &programDir, frmQ7310Flasher::Seams seams = {});
+    explicit Application(const QString &programDir, frmQ7310Flasher::Seams seams = {},
+                         QObject *parent = nullptr);
     ~Application() override;
 
     // Creates the main window if there is none (running Form_Load) and shows it.

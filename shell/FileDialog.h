@@ -3,12 +3,15 @@
 // reads FileName. A test may put a scripted dialog in its place.
 
 #include <QString>
+#include <QtGlobal>
 
 class QWidget;
 
 class FileDialog {
 public:
+    FileDialog() = default;
     virtual ~FileDialog() = default;
+    Q_DISABLE_COPY_MOVE(FileDialog)
     QString Filter;
     QString InitDir;
     QString FileName;

@@ -2,6 +2,7 @@
 // Every message box of the program goes through here, so a test can answer in the user's place.
 
 #include <QString>
+#include <QtGlobal>
 
 class QWidget;
 
@@ -19,7 +20,9 @@ constexpr int Retry = 4;
 
 class MessageBoxes {
 public:
+    MessageBoxes() = default;
     virtual ~MessageBoxes() = default;
+    Q_DISABLE_COPY_MOVE(MessageBoxes)
     // Shows a modal box and returns the button chosen.
     virtual int MsgBox(const QString &text, int style, const QString &title) = 0;
 };

@@ -81,9 +81,10 @@ bool ParseRule(const std::string &text, Rule &rule, std::string &error) {
         return false;
     }
     static const std::map<std::string, Action> actions = {
-        {"normal", Action::Normal}, {"noreply", Action::NoReply}, {"delay", Action::Delay},
-        {"split", Action::Split},   {"short", Action::Short},     {"long", Action::Long},
-        {"status", Action::Status}, {"garbage", Action::Garbage}, {"hangup", Action::HangUp}};
+        {"normal", Action::Normal},  {"noreply", Action::NoReply}, {"delay", Action::Delay},
+        {"split", Action::Split},    {"short", Action::Short},     {"long", Action::Long},
+        {"status", Action::Status},  {"garbage", Action::Garbage}, {"hangup", Action::HangUp},
+        {"chatter", Action::Chatter}};
     const auto it = actions.find(action);
     if (it == actions.end()) {
         error = "unknown action '" + action + "'";
@@ -336,6 +337,10 @@ void Simulator::handleFrame(const std::vector<std::uint8_t> &frame, bool structu
         break;
     case Action::HangUp:
         hangUp();
+        break;
+    case Action::Chatter: // a noisy line: never quiet for long, never a reply
+        for (int ms = 0; ms < param; ms += 150)
+            schedule(due + std::chrono::milliseconds(ms), {0xA5});
         break;
     }
 }

@@ -25,6 +25,7 @@ enum class Action {
     Status,  // param: status byte to report instead
     Garbage, // param: number of garbage bytes instead of a reply
     HangUp,  // close the line instead of answering
+    Chatter, // param: milliseconds of a stray byte every 150 ms instead of a reply
 };
 
 struct Rule {
@@ -49,7 +50,7 @@ struct Options {
     int baud = 0; // > 0: frames and replies take their wire time at 11 bits per byte
     bool verbose = false;
     std::string dumpFile = {}; // Intel HEX of the written bytes, written on each end frame
-    int hangUpAfter = 0;  // > 0: close the line after this many frames
+    int hangUpAfter = 0;       // > 0: close the line after this many frames
     std::vector<Rule> rules = {};
 };
 

@@ -16,7 +16,7 @@ void usage() {
                  "                [--hangup-after N] [--rule WHICH:ACTION[=N]]...\n"
                  "  WHICH:  a frame number from 1, or start, data, end, any\n"
                  "  ACTION: noreply, delay=MS, split=MS, short=N, long, status=S, garbage=N,\n"
-                 "          hangup\n"
+                 "          hangup, chatter=MS\n"
                  "Prints the device path of the pseudo-terminal on the first line.\n");
 }
 

@@ -43,7 +43,7 @@ class ProgrammingRun {
 public:
     static constexpr char LineSettings[] = "38400,e,8,1";
 
-    ProgrammingRun(TransferState &st, RunControls c) : st_(st), c_(c) {}
+    ProgrammingRun(TransferState &st, const RunControls &c) : st_(st), c_(c) {}
 
     // A click while a run is under way is ignored: one port, one image, one set of block values.
     void cmdLesen_Click();

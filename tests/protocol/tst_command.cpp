@@ -23,13 +23,10 @@ struct Attempts {
     CommandOutcome outcome;
     int status;
     int code = Command::End;
+    bool timer3Before = false, timer3After = false; // the contact animation
+    K kind = K::End;                                // of the last frame
 };
 
-struct Timers {
-    int code;
-    bool timer3Before, timer3After;
-    K kind;
-};
 } // namespace
 
 class TestCommand : public QObject {
@@ -60,9 +57,16 @@ private Q_SLOTS:
             << Attempts{{"1:status=32", "2:noreply"}, {Cancel}, 2, {NoReply}, GivenUp, 255};
         QTest::newRow("an unknown status forever ends with the user") << Attempts{
             {"any:status=1"}, {Retry, Cancel}, 4, {Transmission, Transmission}, GivenUp, 1};
-        // The start command waits up to 3000 ms for each attempt, the others 300 ms.
-        QTest::newRow("start: a slow reply is in time")
-            << Attempts{{"1:delay=800"}, {}, 1, {}, Accepted, 0, Command::Start};
+        // The start command waits up to 3000 ms for each attempt, the others 300 ms; it switches
+        // the contact animation on, a data command off, the end command and others leave it.
+        QTest::newRow("start: a slow reply is in time") << Attempts{
+            {"1:delay=800"}, {}, 1, {}, Accepted, 0, Command::Start, false, true, K::Start};
+        QTest::newRow("data") << Attempts{{"any:status=0"}, {},   1,     {},     Accepted, 0,
+                                          Command::Data,    true, false, K::Data};
+        QTest::newRow("end, animation on")
+            << Attempts{{}, {}, 1, {}, Accepted, 0, Command::End, true, true};
+        QTest::newRow("7: a data frame, animation untouched")
+            << Attempts{{"any:status=0"}, {}, 1, {}, Accepted, 0, 7, true, true, K::Data};
         QTest::newRow("end: the same reply is late")
             << Attempts{{"1:delay=800"}, {}, 2, {}, Accepted, 0};
     }
@@ -71,7 +75,13 @@ private Q_SLOTS:
         SimRig rig;
         START_RIG(rig, a.rules);
         rig.boxes.answers = a.answers;
+        a.timer3Before ? rig.Timer3.start() : rig.Timer3.stop();
+        rig.prepareData(0x100, "\x01\x02");
         rig.module.SendCommand(a.code);
+        QCOMPARE(rig.Timer3.isActive(), a.timer3After);
+        QCOMPARE(rig.sim.frames().back().kind, a.kind);
+        if (a.outcome == Accepted)
+            QCOMPARE(rig.Timer1.interval(), 300); // a complete reply resets it
         QCOMPARE(rig.boxes.shown, a.boxes);
         QCOMPARE(rig.framesSeen(), a.frames);
         QCOMPARE(rig.st.LastOutcome, a.outcome);
@@ -96,28 +106,6 @@ private Q_SLOTS:
         rig.module.SendCommand(Command::End);
         QCOMPARE(seen, QStringLiteral("0v6v0h0v off")); // broken cable, sleep mark, no animation
         QCOMPARE(pictures(), QStringLiteral("0h1h0h0h off"));
-    }
-
-    void timersPerCode_data() {
-        QTest::addColumn<Timers>("t");
-        QTest::newRow("1: contact animation on") << Timers{1, false, true, K::Start};
-        QTest::newRow("2: contact animation off") << Timers{2, true, false, K::Data};
-        QTest::newRow("3 leaves it on") << Timers{3, true, true, K::End};
-        QTest::newRow("3 leaves it off") << Timers{3, false, false, K::End};
-        QTest::newRow("7: a data frame, animation untouched") << Timers{7, true, true, K::Data};
-    }
-    void timersPerCode() {
-        QFETCH(Timers, t);
-        SimRig rig;
-        START_RIG(rig);
-        rig.module.SendCommand(Command::Start); // programming mode for the data frames
-        t.timer3Before ? rig.Timer3.start() : rig.Timer3.stop();
-        rig.prepareData(0x100, "\x01\x02");
-        rig.module.SendCommand(t.code);
-        QCOMPARE(rig.Timer3.isActive(), t.timer3After);
-        QCOMPARE(rig.sim.frames().back().kind, t.kind);
-        QCOMPARE(rig.st.LastOutcome, Accepted);
-        QCOMPARE(rig.Timer1.interval(), 300); // a complete reply puts it back
     }
 
     void oversizeBlockIsNeverSent() {

@@ -1,5 +1,5 @@
-// The status picture row: the two animation tables sharing one step counter, and the displays
-// for no reply, a completed run and an aborted one.
+// The status picture row: the two animations sharing one step counter. (The displays for no
+// reply, a completed run and an aborted one are seen in the command and run tests.)
 
 #include "status/StatusRow.h"
 
@@ -59,38 +59,6 @@ private Q_SLOTS:
             QCOMPARE(r.state(), after);
             QCOMPARE(r.st.AnimationStep, next);
         }
-    }
-
-    void animationsShareTheStep() {
-        Row r;
-        for (int i = 0; i < 3; ++i)
-            r.row.Timer3_Timer(); // 0 -> 1 -> 2 -> 3
-        r.row.Timer2_Timer();     // the transfer animation goes on from step 3
-        QCOMPARE(r.state(), QStringLiteral("121 vvv"));
-        r.row.Timer3_Timer(); // and the contact animation from step 4
-        QCOMPARE(r.st.AnimationStep, 1);
-    }
-
-    void displays() {
-        Row r;
-        r.row.showNoReply();
-        QCOMPARE(r.state(), QStringLiteral("161 vvh"));
-        QVERIFY(r.img[4]->isVisible());
-        r.row.clearNoReply();
-        QCOMPARE(r.state(), QStringLiteral("111 hhh"));
-        QVERIFY(!r.img[4]->isVisible());
-
-        r.set(QStringLiteral("211"), QStringLiteral("vvv"));
-        r.row.showErasing();
-        QCOMPARE(r.img[3]->picture(), ImageList1::Instrument);
-        r.row.showFinished(); // visibility as the last tick left it
-        QCOMPARE(r.state(), QStringLiteral("111 vvv"));
-        QCOMPARE(r.img[3]->picture(), ImageList1::InstrumentLit);
-
-        r.set(QStringLiteral("121"), QStringLiteral("vvv"));
-        r.row.showAborted();
-        QCOMPARE(r.state(), QStringLiteral("111 hhh"));
-        QCOMPARE(r.img[3]->picture(), ImageList1::Instrument);
     }
 };
 

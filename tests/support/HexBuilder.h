@@ -34,22 +34,18 @@ inline QByteArray pattern(int n, int seed = 0) {
     return b;
 }
 
-inline QByteArray join(const QList<QByteArray> &lines, const char *eol = "\r\n") {
+inline QByteArray join(const QList<QByteArray> &lines) {
     QByteArray out;
     for (const QByteArray &l : lines)
-        out += l + eol;
+        out += l + "\r\n";
     return out;
 }
 
-// count contiguous records of recordLength bytes from address 0, then the end record.
+// count contiguous records of recordLength bytes from address 0 (up to 64 KiB), then the end.
 inline QList<QByteArray> contiguous(int count, int recordLength) {
     QList<QByteArray> lines;
-    int segmentValue = 0;
-    for (int i = 0; i < count; ++i) {
-        const int address = i * recordLength;
-        if ((address >> 4) - segmentValue > 0xF000) lines << segment(segmentValue = address >> 4);
-        lines << data(address - segmentValue * 16, pattern(recordLength, i));
-    }
+    for (int i = 0; i < count; ++i)
+        lines << data(i * recordLength, pattern(recordLength, i));
     return lines << eof();
 }
 

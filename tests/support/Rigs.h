@@ -13,7 +13,7 @@
 #include <QTemporaryDir>
 
 struct SimBase {
-    explicit SimBase(int baud) : sim(q7310sim::Options{.baud = baud}) {}
+    explicit SimBase(q7310sim::Options options) : sim(std::move(options)) {}
 
     QTemporaryDir dir;
     q7310sim::Simulator sim;
@@ -54,7 +54,7 @@ struct SimBase {
     } while (false)
 
 struct SimRig : SimBase, Parts {
-    explicit SimRig(int baud = 0) : SimBase(baud), Parts(port) {}
+    explicit SimRig(q7310sim::Options options = {}) : SimBase(std::move(options)), Parts(port) {}
 
     // Starts the simulator with its rules and opens Com1 as a run does.
     bool start(QString *why, const QStringList &ruleTexts = {}) {
@@ -69,7 +69,7 @@ struct SimRig : SimBase, Parts {
 };
 
 struct RunRig : SimBase {
-    explicit RunRig(int baud = 0) : SimBase(baud) {}
+    explicit RunRig(int baud = 0) : SimBase(q7310sim::Options{.baud = baud}) {}
 
     ScriptedBoxes boxes;
     ScriptedFileDialog dialog;

@@ -24,25 +24,22 @@ long sumOf(const QByteArray &b) {
     return s;
 }
 
-// Decodes and assembles lines as the run does; the stopAfter-th block sent reports failure.
-Spans assemble(const Lines &lines, bool *stopped = nullptr, int stopAfter = 0) {
+// Decodes and assembles lines as the run does.
+Spans assemble(const Lines &lines) {
     TransferState st;
     Spans sent;
     BlockAssembly blocks(st, [&] {
         if (sumOf(st.BlockData) != st.BlockSum) QTest::qFail("wrong block sum", __FILE__, __LINE__);
         sent.append({st.BlockAddress, int(st.BlockData.size())});
-        return sent.size() != stopAfter;
+        return true;
     });
     blocks.Reset();
     HexDecoder decoder;
-    bool goOn = true;
     for (const QByteArray &line : lines) {
         int length = 0;
-        if (goOn && decoder.DecodeLine(line, st, length) == RecordKind::Data)
-            goOn = blocks.AddRecord(length);
+        if (decoder.DecodeLine(line, st, length) == RecordKind::Data) blocks.AddRecord(length);
     }
-    goOn = goOn && blocks.Finish();
-    if (stopped) *stopped = !goOn;
+    blocks.Finish();
     return sent;
 }
 
@@ -66,7 +63,8 @@ struct Frame {
 class TestImage : public QObject {
     Q_OBJECT
 private Q_SLOTS:
-    // One row per kind of fault the check refuses, and files it must not refuse.
+    // One row per kind of fault the check refuses; whole runs and the fuzzer's corpus show what
+    // it accepts, the top of the address space here.
     void check_data() {
         QTest::addColumn<Lines>("lines");
         QTest::addColumn<QString>("message"); // empty: accepted
@@ -102,13 +100,6 @@ private Q_SLOTS:
         QTest::newRow("empty file") << Lines{} << "Die Datei ist leer.";
         QTest::newRow("no data bytes")
             << Lines{segment(0x1000), data(0x10, ""), e} << "Die Datei enthält keine Datenbytes.";
-        QTest::newRow("worked example") << Lines{":020000021000EC", ":0400100001020304E2", e} << "";
-        QTest::newRow("blank lines, lower case, blanks behind the checksum, DOS end mark")
-            << Lines{"", data(0, pattern(4)).toLower() + " \t", "   ", e + "\t", "\x1A"} << "";
-        QTest::newRow("start addresses, empty records, data behind the end record")
-            << Lines{record(3, 0, pattern(4)), data(0, "\x01"), data(9, ""), e,
-                     record(5, 0, pattern(4)), data(1, "\x02")}
-            << "";
         QTest::newRow("255 bytes up to FFFFFF")
             << Lines{linear(0x00FF), data(0xFF01, pattern(255)), e} << "";
     }
@@ -155,16 +146,6 @@ private Q_SLOTS:
         QCOMPARE(assemble(lines), expected);
     }
 
-    void failedBlockStops() {
-        const Lines lines =
-            contiguous(4, 16) + Lines{data(0x1000, pattern(255)), data(0x2000, "\x01")};
-        for (int stopAfter : {1, 2, 4}) { // the first block, a piece of a long record, the last
-            bool stopped = false;
-            QCOMPARE(assemble(lines, &stopped, stopAfter).size(), stopAfter);
-            QVERIFY(stopped);
-        }
-    }
-
     void frames_data() {
         QTest::addColumn<Frame>("f");
         QTest::newRow("start") << Frame{1, 0, "", -1,
@@ -173,11 +154,6 @@ private Q_SLOTS:
         QTest::newRow("0x12345, 01 02 03")
             << Frame{2, 0x12345, hex("01 02 03"), -1,
                      hex("68 0A 0A 68 FA 69 D2 45 23 01 03 01 02 03 A7 16")};
-        QTest::newRow("0x10000, four FF: sum 1020")
-            << Frame{2, 0x10000, hex("FF FF FF FF"), -1,
-                     hex("68 0B 0B 68 FA 69 D2 00 00 01 04 FF FF FF FF 36 16")};
-        QTest::newRow("empty at 0")
-            << Frame{2, 0, "", -1, hex("68 07 07 68 FA 69 D2 00 00 00 00 35 16")};
         QTest::newRow("a wrong block sum goes out as built") << Frame{
             2, 0x12345, hex("01 02 03"), 7, hex("68 0A 0A 68 FA 69 D2 45 23 01 03 01 02 03 A8 16")};
         const QByteArray big(248, '\x01'); // L = 255, the most the length byte takes
