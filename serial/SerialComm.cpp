@@ -5,8 +5,10 @@
 #include <QSerialPort>
 #include <limits>
 
-#ifdef Q_OS_UNIX
+#if defined(Q_OS_UNIX)
 #include <termios.h>
+#elif defined(Q_OS_WIN)
+#include <windows.h>
 #endif
 
 QString ComPortDevice(int n, const QString &linkDir) {
@@ -85,16 +87,27 @@ bool QtSerialComm::setPortOpen(bool open) {
 }
 
 // The parity bit is the line's only protection, yet Qt leaves the input check off: a flipped bit
-// would turn a refusal into an acceptance. INPCK checks it; IGNPAR drops a byte that fails, so
-// the reply comes short and is sent for again.
+// would turn a refusal into an acceptance.
 void QtSerialComm::checkInputParity() {
-#ifdef Q_OS_UNIX
+#if defined(Q_OS_UNIX)
+    // INPCK checks it; IGNPAR drops a byte that fails, so the reply comes short and is sent for
+    // again.
     const int fd = int(port_->handle());
     termios tio{};
     if (::tcgetattr(fd, &tio) != 0) return;
     tio.c_iflag |= INPCK | IGNPAR;
     tio.c_iflag &= ~tcflag_t(PARMRK);
     ::tcsetattr(fd, TCSANOW, &tio);
+#elif defined(Q_OS_WIN)
+    // Windows cannot drop such a byte, only replace it: FF in the status place reads as no
+    // reply, so the frame is sent again.
+    DCB dcb{};
+    dcb.DCBlength = sizeof dcb;
+    if (!::GetCommState(port_->handle(), &dcb)) return;
+    dcb.fParity = TRUE;
+    dcb.fErrorChar = TRUE;
+    dcb.ErrorChar = char(0xFF);
+    ::SetCommState(port_->handle(), &dcb);
 #endif
 }
 

@@ -25,6 +25,7 @@ struct Attempts {
     int code = Command::End;
     bool timer3Before = false, timer3After = false; // the contact animation
     K kind = K::End;                                // of the last frame
+    int written = 0;                                // bytes the instrument holds afterwards
 };
 
 } // namespace
@@ -34,41 +35,36 @@ class TestCommand : public QObject {
 private Q_SLOTS:
     void attempts_data() {
         QTest::addColumn<Attempts>("a");
-        QTest::newRow("accepted at once") << Attempts{{}, {}, 1, {}, Accepted, 0};
+        const int Data = Command::Data, Start = Command::Start, End = Command::End;
+        const auto Flashed = CommandOutcome::FlashError;
+        // clang-format off
         QTest::newRow("one missing reply") << Attempts{{"1:noreply"}, {}, 2, {}, Accepted, 0};
         QTest::newRow("two missing, retry, two short, retry")
-            << Attempts{{"1:noreply", "2:noreply", "3:short=3", "4:long"},
-                        {Retry, Retry},
-                        5,
-                        {NoReply, NoReply},
-                        Accepted,
-                        0};
-        QTest::newRow("two missing, cancel")
-            << Attempts{{"1:noreply", "2:noreply"}, {Cancel}, 2, {NoReply}, GivenUp, 255};
-        QTest::newRow("status 16 at once")
-            << Attempts{{"1:status=16"}, {OK}, 1, {Flash}, CommandOutcome::FlashError, 0};
-        QTest::newRow("missing, then 16") << Attempts{
-            {"1:noreply", "2:status=16"}, {OK}, 2, {Flash}, CommandOutcome::FlashError, 0};
-        QTest::newRow("32 twice, retry")
-            << Attempts{{"1:status=32", "2:status=32"}, {Retry}, 3, {Transmission}, Accepted, 0};
+            << Attempts{{"1:noreply", "2:noreply", "3:short=3", "4:long"}, {Retry, Retry}, 5, {NoReply, NoReply}, Accepted, 0};
+        QTest::newRow("missing, then 16") << Attempts{{"1:noreply", "2:status=16"}, {OK}, 2, {Flash}, Flashed, 0};
+        QTest::newRow("32 twice, retry") << Attempts{{"1:status=32", "2:status=32"}, {Retry}, 3, {Transmission}, Accepted, 0};
         QTest::newRow("missing, then 32: reported as 32")
             << Attempts{{"1:noreply", "2:status=32"}, {Cancel}, 2, {Transmission}, GivenUp, 32};
         QTest::newRow("32, then missing: reported as missing")
             << Attempts{{"1:status=32", "2:noreply"}, {Cancel}, 2, {NoReply}, GivenUp, 255};
-        QTest::newRow("an unknown status forever ends with the user") << Attempts{
-            {"any:status=1"}, {Retry, Cancel}, 4, {Transmission, Transmission}, GivenUp, 1};
+        QTest::newRow("an unknown status forever ends with the user")
+            << Attempts{{"any:status=1"}, {Retry, Cancel}, 4, {Transmission, Transmission}, GivenUp, 1};
         // The start command waits up to 3000 ms for each attempt, the others 300 ms; it switches
         // the contact animation on, a data command off, the end command and others leave it.
-        QTest::newRow("start: a slow reply is in time") << Attempts{
-            {"1:delay=800"}, {}, 1, {}, Accepted, 0, Command::Start, false, true, K::Start};
-        QTest::newRow("data") << Attempts{{"any:status=0"}, {},   1,     {},     Accepted, 0,
-                                          Command::Data,    true, false, K::Data};
-        QTest::newRow("end, animation on")
-            << Attempts{{}, {}, 1, {}, Accepted, 0, Command::End, true, true};
+        QTest::newRow("start: a slow reply is in time")
+            << Attempts{{"1:delay=800"}, {}, 1, {}, Accepted, 0, Start, false, true, K::Start};
+        QTest::newRow("end: the same reply is late") << Attempts{{"1:delay=800"}, {}, 2, {}, Accepted, 0};
+        QTest::newRow("data") << Attempts{{"any:status=0"}, {}, 1, {}, Accepted, 0, Data, true, false, K::Data, 2};
+        QTest::newRow("end, animation on") << Attempts{{}, {}, 1, {}, Accepted, 0, End, true, true};
         QTest::newRow("7: a data frame, animation untouched")
-            << Attempts{{"any:status=0"}, {}, 1, {}, Accepted, 0, 7, true, true, K::Data};
-        QTest::newRow("end: the same reply is late")
-            << Attempts{{"1:delay=800"}, {}, 2, {}, Accepted, 0};
+            << Attempts{{"any:status=0"}, {}, 1, {}, Accepted, 0, 7, true, true, K::Data, 2};
+        // The instrument takes only what it answers with 0, also when the answer is lost.
+        QTest::newRow("data refused twice, cancel")
+            << Attempts{{"1:status=32", "2:status=32", "any:status=0"}, {Cancel}, 2, {Transmission},
+                        GivenUp, 32, Data, false, false, K::Data};
+        QTest::newRow("data answer lost, resent")
+            << Attempts{{"1:noreply", "any:status=0"}, {}, 2, {}, Accepted, 0, Data, false, false, K::Data, 2};
+        // clang-format on
     }
     void attempts() {
         QFETCH(Attempts, a);
@@ -76,7 +72,9 @@ private Q_SLOTS:
         START_RIG(rig, a.rules);
         rig.boxes.answers = a.answers;
         a.timer3Before ? rig.Timer3.start() : rig.Timer3.stop();
-        rig.prepareData(0x100, "\x01\x02");
+        rig.st.BlockAddress = 0x100;
+        rig.st.BlockData = "\x01\x02";
+        rig.st.BlockSum = 3;
         rig.module.SendCommand(a.code);
         QCOMPARE(rig.Timer3.isActive(), a.timer3After);
         QCOMPARE(rig.sim.frames().back().kind, a.kind);
@@ -87,6 +85,7 @@ private Q_SLOTS:
         QCOMPARE(rig.st.LastOutcome, a.outcome);
         QCOMPARE(rig.st.CommandFailed, a.outcome == GivenUp);
         QCOMPARE(rig.st.ReplyStatus, a.status);
+        QCOMPARE(int(rig.sim.memory().size()), a.written);
         QVERIFY(rig.boxes.answers.isEmpty());
     }
 
@@ -111,7 +110,7 @@ private Q_SLOTS:
     void oversizeBlockIsNeverSent() {
         SimRig rig;
         START_RIG(rig);
-        rig.prepareData(0, QByteArray(249, '\x01'));
+        rig.st.BlockData = QByteArray(249, '\x01');
         rig.module.SendCommand(Command::Data);
         QCOMPARE(rig.st.LastOutcome, CommandOutcome::Refused);
         QVERIFY(rig.st.CommandFailed);

@@ -48,26 +48,25 @@ private Q_SLOTS:
                                                                 {reply + '\x00', 1, true},
                                                                 {reply, 0, false}};
         for (const auto &[waiting, pending, taken] : cases) {
-            TransferState st;
             FakeComm comm;
-            QTimer timer1;
-            TestMonitor monitor;
-            monitor.on = true;
-            ReplyReception rx(st, comm, timer1, monitor);
-            st.ReplyLength = 5;
-            st.ReplyPending = pending;
-            timer1.start(3000);
+            Parts p(comm);
+            p.monitor.on = true;
+            p.st.ReplyLength = 5;
+            p.st.ReplyPending = pending;
+            p.Timer1.start(3000);
             comm.waiting = waiting;
-            rx.Comm1_OnComm();
-            QCOMPARE(st.ReplyPending, taken ? 0 : pending);
-            QCOMPARE(timer1.interval(), taken ? 300 : 3000);
-            QCOMPARE(st.ReplyData, taken ? waiting : QByteArray());
-            QCOMPARE(comm.waiting.isEmpty(), taken);
-            QCOMPARE(monitor.reply, taken ? MonitorHex(waiting) : QStringLiteral("untouched"));
-            rx.Timer1_Timer();
-            QCOMPARE(st.ReplyPending, 0);
-            QCOMPARE(timer1.isActive(), !taken);
-            QCOMPARE(comm.waiting.isEmpty(), taken);
+            p.reception.Comm1_OnComm();
+            QCOMPARE(p.st.ReplyData, taken ? waiting : QByteArray());
+            QCOMPARE(p.monitor.reply, taken ? MonitorHex(waiting) : QStringLiteral("untouched"));
+            QCOMPARE(QStringLiteral("%1 %2 %3")
+                         .arg(p.st.ReplyPending)
+                         .arg(p.Timer1.interval())
+                         .arg(comm.waiting.size()),
+                     taken ? QStringLiteral("0 300 0")
+                           : QStringLiteral("%1 3000 %2").arg(pending).arg(waiting.size()));
+            p.reception.Timer1_Timer(); // a tick only ends the wait
+            QCOMPARE(p.st.ReplyPending, 0);
+            QCOMPARE(p.Timer1.isActive(), !taken);
         }
     }
 

@@ -34,13 +34,6 @@ inline QByteArray pattern(int n, int seed = 0) {
     return b;
 }
 
-inline QByteArray join(const QList<QByteArray> &lines) {
-    QByteArray out;
-    for (const QByteArray &l : lines)
-        out += l + "\r\n";
-    return out;
-}
-
 // count contiguous records of recordLength bytes from address 0 (up to 64 KiB), then the end.
 inline QList<QByteArray> contiguous(int count, int recordLength) {
     QList<QByteArray> lines;

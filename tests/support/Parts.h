@@ -44,12 +44,4 @@ struct Parts {
     StatusRow pictures{st, Image2, Image3, Image4, Image5, Image6};
     Module1 module{st,
                    Module1::Controls{comm, Timer1, Timer3, monitor, reception, pictures, boxes}};
-
-    void prepareData(qint64 address, const QByteArray &data) {
-        st.BlockAddress = address;
-        st.BlockData = data;
-        st.BlockSum = 0;
-        for (char c : data)
-            st.BlockSum += quint8(c);
-    }
 };

@@ -69,7 +69,7 @@ struct SimRig : SimBase, Parts {
 };
 
 struct RunRig : SimBase {
-    explicit RunRig(int baud = 0) : SimBase(q7310sim::Options{.baud = baud}) {}
+    explicit RunRig(q7310sim::Options options = {}) : SimBase(std::move(options)) {}
 
     ScriptedBoxes boxes;
     ScriptedFileDialog dialog;
@@ -86,13 +86,8 @@ struct RunRig : SimBase {
     QString writeImage(const QList<QByteArray> &lines, const QString &name = "fw.a35") {
         const QString path = dir.filePath(name);
         QFile f(path);
-        if (f.open(QIODevice::WriteOnly | QIODevice::Truncate)) f.write(hexfile::join(lines));
+        if (f.open(QIODevice::WriteOnly | QIODevice::Truncate))
+            f.write(lines.join("\r\n") + "\r\n");
         return path;
-    }
-    QList<q7310sim::FrameKind> kinds() const {
-        QList<q7310sim::FrameKind> k;
-        for (const auto &f : sim.frames())
-            k << f.kind;
-        return k;
     }
 };
