@@ -55,13 +55,7 @@ int main(int argc, char **argv) {
         ++frames;
         return true;
     });
-    blocks.Reset();
-    HexDecoder decoder;
-    for (const QByteArray &line : lines) {
-        int length = 0;
-        if (decoder.DecodeLine(line, st, length) == RecordKind::Data) blocks.AddRecord(length);
-    }
-    blocks.Finish();
+    AssembleImage(lines, st, blocks);
     const qint64 done = t.nsecsElapsed();
     std::printf("%d records, %lld KiB of text: split %.1f ms, check %.1f ms, "
                 "decode+assemble+frames %.1f ms; %ld frames, %ld bytes on the wire\n",

@@ -1,6 +1,7 @@
 #include "transfer/BlockAssembly.h"
 
 #include "protocol/Frames.h"
+#include "transfer/HexImage.h"
 
 namespace {
 long byteSum(const QByteArray &bytes) {
@@ -70,4 +71,15 @@ bool BlockAssembly::AddRecord(int RecordLength) {
 bool BlockAssembly::Finish() {
     if (BlockLength != 0) return send();
     return true;
+}
+
+bool AssembleImage(const QList<QByteArray> &lines, TransferState &st, BlockAssembly &blocks) {
+    blocks.Reset();
+    HexDecoder decoder;
+    for (const QByteArray &line : lines) {
+        int RecordLength = 0;
+        if (decoder.DecodeLine(line, st, RecordLength) != RecordKind::Data) continue;
+        if (!blocks.AddRecord(RecordLength)) return false;
+    }
+    return blocks.Finish();
 }

@@ -3,6 +3,8 @@
 
 #include "protocol/TransferState.h"
 
+#include <QByteArray>
+#include <QList>
 #include <cstdint>
 #include <functional>
 
@@ -32,3 +34,7 @@ private:
     TransferState &st_;
     std::function<bool()> sendBlock_;
 };
+
+// Decodes the lines of a checked image and sends every block as a run does, without its window:
+// false as soon as a block is not taken.
+bool AssembleImage(const QList<QByteArray> &lines, TransferState &st, BlockAssembly &blocks);

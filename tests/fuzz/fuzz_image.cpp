@@ -38,14 +38,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *bytes, std::size_t siz
             FUZZ_CHECK(sent.emplace(address + std::uint32_t(i), quint8(f[11 + i])).second);
         return true;
     });
-    blocks.Reset();
-    HexDecoder decoder;
-    for (const QByteArray &line : lines) {
-        int length = 0;
-        if (decoder.DecodeLine(line, st, length) == RecordKind::Data)
-            FUZZ_CHECK(blocks.AddRecord(length));
-    }
-    FUZZ_CHECK(blocks.Finish());
+    FUZZ_CHECK(AssembleImage(lines, st, blocks));
     FUZZ_CHECK(sent == hexfile::ImageBytes(lines));
     return 0;
 }

@@ -33,13 +33,7 @@ Spans assemble(const Lines &lines) {
         sent.append({st.BlockAddress, int(st.BlockData.size())});
         return true;
     });
-    blocks.Reset();
-    HexDecoder decoder;
-    for (const QByteArray &line : lines) {
-        int length = 0;
-        if (decoder.DecodeLine(line, st, length) == RecordKind::Data) blocks.AddRecord(length);
-    }
-    blocks.Finish();
+    AssembleImage(lines, st, blocks);
     return sent;
 }
 
