@@ -62,7 +62,10 @@ public:
         bound_.setInterval(boundMs);
     }
     int run() {
-        dropped_ = comm_.DiscardInput();
+        // What has come in is counted and taken; what the system still holds arrives through
+        // the loop, so no byte goes uncounted.
+        dropped_ = comm_.InBufferCount();
+        comm_.Input();
         quiet_.start();
         bound_.start();
         if (comm_.PortOpen()) exec();
