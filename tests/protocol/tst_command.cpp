@@ -89,6 +89,15 @@ private Q_SLOTS:
         QVERIFY(rig.boxes.answers.isEmpty());
     }
 
+    void badRules() { // the simulator's command line refuses them
+        for (const char *text :
+             {"noreply", "0:noreply", "1:explode", "1:delay=soon", "some:noreply"}) {
+            q7310sim::Rule r;
+            std::string error;
+            QVERIFY2(!q7310sim::ParseRule(text, r, error) && !error.empty(), text);
+        }
+    }
+
     void errorPicturesWhileTheBoxIsOpen() {
         SimRig rig;
         START_RIG(rig, {"1:noreply", "2:noreply"});

@@ -18,6 +18,7 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QProcess>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QStandardPaths>
 #include <QStatusBar>
@@ -111,6 +112,18 @@ private Q_SLOTS:
         QVERIFY(!w->Comm1.PortOpen());
         QCOMPARE(app_->state().FrameByte1, 250);
         QCOMPARE(w->focusWidget(), w->cmdLesen);
+        QTest::keyClick(w->cmdLesen, Qt::Key_Tab); // then "Datei"
+        QCOMPARE(w->focusWidget(), w->cmdDatei);
+        QVERIFY(!w->chkSSTest->icon().isNull()); // the eyes, no caption
+        // 6735 twips wide; the controls lie side by side, within the window and none over another.
+        QCOMPARE(w->width(), 449);
+        const QList<QWidget *> row = {w->Image7,   w->Image1,   w->Image5, w->lblDatei, w->PBLesen,
+                                      w->cmdDatei, w->cmdLesen, w->cmdEnd, w->chkSSTest};
+        for (QWidget *a : row) {
+            QVERIFY(a == w->Image7 || w->centralWidget()->rect().contains(a->geometry()));
+            for (QWidget *b : row)
+                QVERIFY(a == b || !a->geometry().intersects(b->geometry()));
+        }
         QCOMPARE(w->Image7->x(), -48); // -720 twips: rounded to the nearest pixel, also left of 0
     }
 

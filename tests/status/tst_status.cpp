@@ -58,6 +58,7 @@ private Q_SLOTS:
             transfer ? r.row.Timer2_Timer() : r.row.Timer3_Timer();
             QCOMPARE(r.state(), after);
             QCOMPARE(r.st.AnimationStep, next);
+            QVERIFY(!r.img[0]->pixmap().isNull());
         }
     }
 };

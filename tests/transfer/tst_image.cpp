@@ -34,6 +34,8 @@ Spans assemble(const Lines &lines) {
         return true;
     });
     AssembleImage(lines, st, blocks);
+    if (!st.BlockData.isEmpty() || st.BlockSum != 0)
+        QTest::qFail("a block left", __FILE__, __LINE__);
     return sent;
 }
 

@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# The command-line tools as a user calls them: make_sample writes the sample image, make_icons
+# the icon sizes, and q7310sim refuses bad arguments, links its line and ends cleanly when told.
+# Usage: tools.sh BUILD_DIR
+set -uo pipefail
+B=$1
+T=$(mktemp -d)
+trap 'rm -rf "$T"' EXIT
+fail() { echo "FAIL: $*" >&2; exit 1; }
+status() { "$@" >/dev/null 2>&1; echo $?; }
+
+"$B/make_sample" "$T/s.a35" || fail "make_sample did not write the sample"
+[ "$(grep -c '^:10' "$T/s.a35")" = 4096 ] || fail "the sample does not hold 4096 data records"
+[ "$(tail -n 1 "$T/s.a35" | tr -d '\r')" = ":00000001FF" ] || fail "the sample has no end record"
+[ "$(status "$B/make_sample")" = 2 ] || fail "make_sample without a file name"
+
+"$B/make_icons" "$T/icons" app 32 48 || fail "make_icons"
+file "$T/icons/48/app.png" | grep -q 'PNG image data, 48 x 48' || fail "no 48-pixel icon"
+[ "$(status "$B/make_icons" /proc/q7310 app 32)" = 1 ] || fail "make_icons into a place it cannot write"
+
+[ -x "$B/q7310sim" ] || exit 0 # built without the simulator
+for args in "--bogus" "--rule 1:explode" "--link" "--baud"; do
+  # shellcheck disable=SC2086
+  [ "$(status "$B/q7310sim" $args)" = 2 ] || fail "q7310sim $args is not refused"
+done
+[ "$(status "$B/q7310sim" --link /proc/q7310/com1)" = 1 ] || fail "q7310sim links where it cannot"
+"$B/q7310sim" --link "$T/com1" >"$T/out" &
+sim=$!
+for _ in $(seq 50); do [ -L "$T/com1" ] && break; sleep 0.1; done
+[ "$(readlink "$T/com1")" = "$(head -n 1 "$T/out")" ] || fail "q7310sim does not link the device it prints"
+kill -TERM "$sim"
+wait "$sim" || fail "q7310sim did not end cleanly on SIGTERM"
+[ ! -e "$T/com1" ] && [ ! -L "$T/com1" ] || fail "q7310sim left its link behind"
+echo "tools: all as expected"
