@@ -10,25 +10,38 @@
 #include <QEventLoop>
 #include <QTimer>
 
+void Module1::beginRun() {
+    settleFirst_ = replyOwed_ = false;
+}
+
 void Module1::ExchangeFrame() {
     const QByteArray frame = AssembleFrame(st_);
     st_.ReplyData.clear();
     st_.ReplyLength = Frames::ReplyBytes;
-    if (c_.monitor.monitorOn()) c_.monitor.setSentText(MonitorHex(st_.FramePayload, 32));
+    st_.ReplyDoubtful = false;
+    st_.ReplyStatus = 255;
+    if (!c_.Comm1.PortOpen()) return; // failed and closed, now or before: nothing can answer
 
-    // A late reply to the attempt that failed may still be on its way: taken as the answer to
-    // this one, it would pair every later reply with the wrong frame. Wait until it is in.
-    if (settleFirst_ && c_.Comm1.PortOpen())
-        DrainLine(ReplyReception::ReplyTimeoutMs, SettleBoundMs);
-    else
-        c_.Comm1.DiscardInput(); // leftovers must not be taken for the reply to this frame
-    settleFirst_ = true;         // until a proper reply says otherwise
-    if (c_.Comm1.PortOpen()) c_.Comm1.Output(frame);
-    if (!c_.Comm1.PortOpen()) {
-        // The port has failed and been closed, now or before: nothing can answer.
-        st_.ReplyStatus = 255;
+    // What comes before the frame goes out cannot be its reply: it came right behind the reply
+    // taken last, or while a box was open, or it is noise. The frame is kept back.
+    int waiting = 0;
+    if (settleFirst_) {
+        waiting = settle();
+    } else if ((waiting = c_.Comm1.DiscardInput()) > 0) {
+        settle(); // and whatever else is on its way
+    }
+    if (waiting > 0 || !c_.Comm1.PortOpen()) {
+        st_.ReplyDoubtful = waiting > 0;
         return;
     }
+
+    if (c_.monitor.monitorOn()) c_.monitor.setSentText(MonitorHex(st_.FramePayload, 32));
+    c_.reception.expectReplyAfter(LineTime(frame.size(), c_.Comm1.Settings));
+    lastSent_ = Clock::now();
+    owedHorizonMs_ = horizonMs_;
+    c_.Comm1.Output(frame);
+    ++framesSent_;
+    if (!c_.Comm1.PortOpen()) return;
     st_.ReplyPending = 1;
     c_.Timer1.start(); // restarts a timer still running, so every attempt gets its full time
 
@@ -37,55 +50,91 @@ void Module1::ExchangeFrame() {
     while (st_.ReplyPending == 1)
         loop.exec();
 
-    settleFirst_ = st_.ReplyData.size() != Frames::ReplyBytes;
-    st_.ReplyStatus = settleFirst_ ? 255 : int(quint8(st_.ReplyData[2]));
+    // A reply cut short when the time ran out is this attempt's, not a stray.
+    if (st_.ReplyData.isEmpty() && !st_.ReplyDoubtful) st_.ReplyData = c_.Comm1.Input();
+    const qsizetype got = st_.ReplyData.size();
+    replyOwed_ = got < Frames::ReplyBytes;
+    if (got > Frames::ReplyBytes) st_.ReplyDoubtful = true; // bytes right behind a reply
+    if (got == Frames::ReplyBytes && !st_.ReplyDoubtful) st_.ReplyStatus = quint8(st_.ReplyData[2]);
+    // An attempt not accepted is followed by a settled line before anything else happens: a
+    // reply still on its way is not taken for the next frame's, and what the line shows is
+    // known before the user is asked.
+    if (st_.ReplyStatus != 0 && settle() > 0) st_.ReplyDoubtful = true;
+    if (st_.ReplyDoubtful) st_.ReplyStatus = 255; // a doubtful reply is no reply
+}
+
+int Module1::settle() {
+    // Until the line is quiet and, if the last attempt's reply never came, until it can no longer
+    // come; a line that keeps chattering is settled again before the next frame.
+    const Clock::time_point notBefore =
+        replyOwed_ ? lastSent_ + std::chrono::milliseconds(owedHorizonMs_) : Clock::now();
+    const Drained d = DrainLine(ReplyReception::ReplyTimeoutMs, notBefore, SettleBoundMs);
+    settleFirst_ = !d.quiet;
+    if (d.quiet) replyOwed_ = false;
+    return d.bytes;
 }
 
 namespace {
 // Waits in an event loop, dropping every byte that arrives, until the line has been quiet for a
-// while, a bound has passed, or the port fails.
+// while and a given moment has passed, or a bound has passed, or the port fails.
 class LineDrain : public QEventLoop {
     Q_OBJECT
 public:
-    LineDrain(SerialComm &comm, int quietMs, int boundMs) : comm_(comm) {
-        for (QTimer *t : {&quiet_, &bound_}) {
+    using Clock = std::chrono::steady_clock;
+    LineDrain(SerialComm &comm, int quietMs, Clock::time_point notBefore, int boundMs)
+        : comm_(comm), quietMs_(quietMs), notBefore_(notBefore) {
+        for (QTimer *t : {&end_, &bound_}) {
             t->setSingleShot(true);
             t->setTimerType(Qt::PreciseTimer);
-            connect(t, &QTimer::timeout, this, &QEventLoop::quit);
         }
+        connect(&end_, &QTimer::timeout, this, [this] {
+            quiet_ = true;
+            quit();
+        });
+        connect(&bound_, &QTimer::timeout, this, &QEventLoop::quit);
         connect(&comm_, &SerialComm::Failed, this, &QEventLoop::quit);
         connect(&comm_, &SerialComm::OnComm, this, [this] {
             dropped_ += comm_.DiscardInput();
-            quiet_.start();
+            arm();
         });
-        quiet_.setInterval(quietMs);
         bound_.setInterval(boundMs);
     }
-    int run() {
+    std::pair<int, bool> run() {
         // What has come in is counted and taken; what the system still holds arrives through
         // the loop, so no byte goes uncounted.
         dropped_ = comm_.InBufferCount();
         comm_.Input();
-        quiet_.start();
+        arm();
         bound_.start();
         if (comm_.PortOpen()) exec();
-        return dropped_;
+        return {dropped_, quiet_ && comm_.PortOpen()};
     }
 
 private:
+    void arm() {
+        const auto untilThen =
+            std::chrono::ceil<std::chrono::milliseconds>(notBefore_ - Clock::now());
+        end_.start(std::max<int>(quietMs_, int(untilThen.count())));
+    }
+
     SerialComm &comm_;
-    QTimer quiet_, bound_;
+    int quietMs_;
+    Clock::time_point notBefore_;
+    QTimer end_, bound_;
     int dropped_ = 0;
+    bool quiet_ = false;
 };
 } // namespace
 
-int Module1::DrainLine(int quietMs, int boundMs) {
-    return LineDrain(c_.Comm1, quietMs, boundMs).run();
+Module1::Drained Module1::DrainLine(int quietMs, Clock::time_point notBefore, int boundMs) {
+    const auto [bytes, quiet] = LineDrain(c_.Comm1, quietMs, notBefore, boundMs).run();
+    return {bytes, quiet};
 }
 
 bool Module1::LineStaysQuiet() {
     const int timeout = ReplyReception::ReplyTimeoutMs;
-    return c_.Comm1.PortOpen() && DrainLine(timeout, timeout) == 0 && c_.Comm1.PortOpen();
+    return c_.Comm1.PortOpen() && DrainLine(timeout, Clock::now(), timeout).bytes == 0 &&
+           c_.Comm1.PortOpen();
 }
 
 void Module1::SendCommand(int code) {
@@ -95,6 +144,7 @@ void Module1::SendCommand(int code) {
     st_.ReplyStatus = 0;
     st_.CommandFailed = false;
     st_.LastOutcome = CommandOutcome::Accepted;
+    horizonMs_ = ReplyHorizonMs;
 
     while (st_.ReplyData.size() != Frames::ReplyBytes || st_.ReplyStatus != 0) {
         st_.CommandFailed = false;
@@ -104,6 +154,7 @@ void Module1::SendCommand(int code) {
             c_.Timer3.start();
             BuildStartFrame(st_);
             c_.Timer1.setInterval(StartReplyTimeoutMs);
+            horizonMs_ = StartReplyHorizonMs;
             break;
         case Command::Data:
             c_.Timer3.stop();
@@ -122,6 +173,11 @@ void Module1::SendCommand(int code) {
             return;
         }
         ExchangeFrame();
+        if (st_.ReplyDoubtful) {
+            // Not this command's failure: the caller sends the doubtful frames again.
+            st_.LastOutcome = CommandOutcome::Doubt;
+            return;
+        }
         if (st_.ReplyStatus == 16) RetryCount = 1;
         ++RetryCount;
         if (RetryCount <= 1) continue;

@@ -4,6 +4,8 @@
 
 #include "protocol/TransferState.h"
 
+#include <chrono>
+
 class QTimer;
 class SerialComm;
 class TrafficMonitor;
@@ -28,8 +30,12 @@ inline constexpr char ErrorTitle[] = "Fehler";
 class Module1 {
 public:
     static constexpr int StartReplyTimeoutMs = 3000;
-    // A line that keeps chattering this long after a time-out is sent to regardless.
+    // A line that keeps chattering this long while it should settle is sent to regardless.
     static constexpr int SettleBoundMs = 3000;
+    // How long after its frame a reply is still looked for once its attempt was given up: the
+    // line settles until then. A start reply may come late after a slow erase.
+    static constexpr int ReplyHorizonMs = 2500;
+    static constexpr int StartReplyHorizonMs = 4500;
 
     struct Controls {
         SerialComm &Comm1;
@@ -43,12 +49,17 @@ public:
 
     Module1(TransferState &st, const Controls &c) : st_(st), c_(c) {}
 
+    // A new run: nothing of an earlier run's last attempt carries over.
+    void beginRun();
+
     // Sends the prepared frame and waits, without spinning, until the reply is complete or the
-    // reply timer runs out; the outcome is left in ReplyStatus.
+    // reply timer runs out; the outcome is left in ReplyStatus. A byte that is not the reply to
+    // this frame sets ReplyDoubtful; one that comes before the send keeps the frame back.
     void ExchangeFrame();
 
     // Builds and sends the command until the instrument takes it or the user gives up.
-    // CommandFailed and LastOutcome tell the caller how it ended.
+    // CommandFailed and LastOutcome tell the caller how it ended; Doubt ends it at once, without
+    // a box and without counting as a failed attempt.
     void SendCommand(int code);
 
     // After the last reply of a run: true when not one byte more arrives within a reply time-out.
@@ -56,12 +67,27 @@ public:
     // were out of step, and what was taken for confirmations cannot be trusted.
     bool LineStaysQuiet();
 
+    // Frames written to the port so far.
+    int framesSent() const { return framesSent_; }
+
 private:
-    // Takes and drops whatever arrives until nothing has come for quietMs, or boundMs have
-    // passed, or the port fails. Returns the number of bytes dropped.
-    int DrainLine(int quietMs, int boundMs);
+    using Clock = std::chrono::steady_clock;
+    struct Drained {
+        int bytes;  // dropped
+        bool quiet; // false: the bound or a failing port ended it
+    };
+    // Takes and drops whatever arrives until nothing has come for quietMs and notBefore has
+    // passed, or boundMs have passed, or the port fails.
+    Drained DrainLine(int quietMs, Clock::time_point notBefore, int boundMs);
+    // Lets the line settle after an attempt that was not accepted; returns the bytes dropped.
+    int settle();
 
     TransferState &st_;
     Controls c_;
-    bool settleFirst_ = false; // the last attempt got no proper reply; its reply may still come
+    bool settleFirst_ = false; // the line did not fall quiet when it settled last
+    bool replyOwed_ = false;   // no complete reply came for the last frame: it may still come
+    Clock::time_point lastSent_{};
+    int horizonMs_ = ReplyHorizonMs; // for the frame about to be sent
+    int owedHorizonMs_ = ReplyHorizonMs;
+    int framesSent_ = 0;
 };

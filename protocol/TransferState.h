@@ -12,6 +12,7 @@ enum class CommandOutcome {
     GivenUp,    // the user chose Cancel in an error box (CommandFailed is True)
     FlashError, // "Flash kann nicht programmiert werden" was shown: the command did not take
     Refused,    // the frame could not be built (block too long or address too high); nothing sent
+    Doubt,      // a byte nobody can explain came: an earlier reply may belong to another frame
 };
 
 struct TransferState {
@@ -41,6 +42,8 @@ struct TransferState {
     QByteArray ReplyData;
     int ReplyStatus = 0;
     bool CommandFailed = false;
+    // Set by the exchange when a byte came that is not the reply to the frame in flight.
+    bool ReplyDoubtful = false;
     CommandOutcome LastOutcome = CommandOutcome::Accepted;
 
     // Status display.

@@ -5,6 +5,7 @@
 #include "protocol/TransferState.h"
 
 #include <QObject>
+#include <chrono>
 
 class QTimer;
 class SerialComm;
@@ -21,15 +22,21 @@ public:
     void Comm1_OnComm();
     void Timer1_Timer();
 
+    // The frame about to go out needs this long to cross the line: nothing that comes sooner can
+    // be its reply.
+    void expectReplyAfter(std::chrono::nanoseconds crossing);
+
 signals:
     // ReplyPending has just been set to 0: whoever waits may look at the reply.
     void waitEnded();
 
 private:
     void portFailed();
+    void endWait();
 
     TransferState &st_;
     SerialComm &comm1_;
     QTimer &timer1_;
     TrafficMonitor &monitor_;
+    std::chrono::steady_clock::time_point earliest_{};
 };

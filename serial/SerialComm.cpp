@@ -7,6 +7,7 @@
 
 #if defined(Q_OS_UNIX)
 #include <termios.h>
+#include <unistd.h>
 #elif defined(Q_OS_WIN)
 #include <windows.h>
 #endif
@@ -37,6 +38,12 @@ LineSettings ParseSettings(const QString &settings) {
     ls.valid = okBaud && ls.baud > 0 && okData && ls.dataBits >= 5 && ls.dataBits <= 8 &&
                ls.stopBits != 0 && QByteArrayLiteral("noems").contains(ls.parity);
     return ls;
+}
+
+std::chrono::nanoseconds LineTime(qsizetype bytes, const QString &settings) {
+    const LineSettings ls = ParseSettings(settings);
+    if (!ls.valid) return std::chrono::nanoseconds(0);
+    return std::chrono::nanoseconds(std::int64_t(bytes) * ls.bitsPerByte() * 1000000000 / ls.baud);
 }
 
 QtSerialComm::QtSerialComm(QString linkDir, QObject *parent)
@@ -131,9 +138,21 @@ QByteArray QtSerialComm::Input() {
 
 int QtSerialComm::DiscardInput() {
     if (!port_->isOpen()) return 0;
-    const int dropped = int(port_->readAll().size());
-    if (port_->isOpen()) port_->clear(QSerialPort::Input);
-    return dropped;
+    qint64 dropped = port_->readAll().size();
+    if (!port_->isOpen()) return int(dropped);
+        // Every byte counts, also one the system has not handed over yet: a byte nobody can explain
+        // means that replies and frames may be out of step.
+#if defined(Q_OS_UNIX)
+    char scratch[256];
+    for (ssize_t n; (n = ::read(int(port_->handle()), scratch, sizeof scratch)) > 0;)
+        dropped += n;
+#elif defined(Q_OS_WIN)
+    COMSTAT stat{};
+    DWORD errors = 0;
+    if (::ClearCommError(port_->handle(), &errors, &stat)) dropped += stat.cbInQue;
+    port_->clear(QSerialPort::Input);
+#endif
+    return int(std::min<qint64>(dropped, std::numeric_limits<int>::max()));
 }
 
 void QtSerialComm::onError() {

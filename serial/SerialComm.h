@@ -6,6 +6,7 @@
 #include <QByteArray>
 #include <QObject>
 #include <QString>
+#include <chrono>
 
 class QSerialPort;
 
@@ -29,8 +30,8 @@ public:
     virtual void Output(const QByteArray &bytes) = 0;
     virtual int InBufferCount() const = 0;
     virtual QByteArray Input() = 0;
-    // Drops whatever is waiting, so a late reply cannot answer the next frame; returns how many
-    // bytes were dropped.
+    // Drops whatever is waiting, also what the system still holds, so a late reply cannot answer
+    // the next frame; returns how many bytes were dropped.
     virtual int DiscardInput() = 0;
 
 signals:
@@ -52,8 +53,12 @@ struct LineSettings {
     int dataBits = 8;
     int stopBits = 1;
     bool valid = false;
+    int bitsPerByte() const { return 1 + dataBits + (parity != 'n') + stopBits; }
 };
 LineSettings ParseSettings(const QString &settings);
+
+// How long bytes take on a line with these settings ("38400,e,8,1": 221 bytes take 63 ms).
+std::chrono::nanoseconds LineTime(qsizetype bytes, const QString &settings);
 
 class QtSerialComm : public SerialComm {
     Q_OBJECT

@@ -89,6 +89,7 @@ frmQ7310Flasher::frmQ7310Flasher(TransferState &st, QString settingsDir, Seams s
     run_ = std::make_unique<ProgrammingRun>(st_, RunControls{mnuComItems, mnuCom->menuAction(),
                                                              Comm1, CD_01, cmdEnd, PBLesen, Timer2,
                                                              Timer3, *pictures_, Boxes, *module_});
+    if (!seams.lineSettings.isEmpty()) run_->LineSettings = seams.lineSettings;
 }
 
 frmQ7310Flasher::~frmQ7310Flasher() {

@@ -39,6 +39,7 @@ struct FlasherSeams {
     FileDialog *fileDialog = nullptr;
     SerialComm *comm = nullptr;
     std::function<void()> terminate; // ends the process at once
+    QString lineSettings;            // the port's settings for a run; empty: the instrument's
 };
 
 class frmQ7310Flasher : public QMainWindow, public TrafficMonitor {
@@ -68,6 +69,7 @@ public:
     void setOuterHeight(int twips);
     int chkSSTestValue() const;
     bool runBusy() const;
+    ProgrammingRun &run() { return *run_; }
 
     // TrafficMonitor
     bool monitorOn() const override { return chkSSTestValue() == 1; }

@@ -14,9 +14,8 @@
 
 namespace q7310sim {
 
-using Clock = std::chrono::steady_clock;
-
 namespace {
+using Clock = std::chrono::steady_clock;
 
 constexpr std::uint8_t kStart = 0x68, kStop = 0x16;
 constexpr auto kFrameGap = std::chrono::milliseconds(100); // a frame stalled this long is dropped
@@ -81,10 +80,11 @@ bool ParseRule(const std::string &text, Rule &rule, std::string &error) {
         return false;
     }
     static const std::map<std::string, Action> actions = {
-        {"normal", Action::Normal},  {"noreply", Action::NoReply}, {"delay", Action::Delay},
-        {"split", Action::Split},    {"short", Action::Short},     {"long", Action::Long},
-        {"status", Action::Status},  {"garbage", Action::Garbage}, {"hangup", Action::HangUp},
-        {"chatter", Action::Chatter}};
+        {"normal", Action::Normal}, {"noreply", Action::NoReply}, {"lost", Action::Lost},
+        {"delay", Action::Delay},   {"split", Action::Split},     {"short", Action::Short},
+        {"long", Action::Long},     {"status", Action::Status},   {"garbage", Action::Garbage},
+        {"hangup", Action::HangUp}, {"chatter", Action::Chatter}, {"stray", Action::Stray},
+        {"burst", Action::Burst},   {"prefix", Action::Prefix}};
     const auto it = actions.find(action);
     if (it == actions.end()) {
         error = "unknown action '" + action + "'";
@@ -181,73 +181,97 @@ int Simulator::endFrames() const {
     return endFrames_;
 }
 
-std::chrono::microseconds Simulator::wireTime(std::size_t bytes) const {
-    if (opt_.baud <= 0) return std::chrono::microseconds(0);
-    return std::chrono::microseconds(bytes * 11 * 1000000 / std::size_t(opt_.baud));
+FrameKind Simulator::lastTaken() const {
+    std::lock_guard lock(mutex_);
+    return lastTaken_;
+}
+
+Clock::duration Simulator::charTime() const {
+    // Start bit, 8 data bits, parity and stop bit.
+    return std::chrono::duration_cast<Clock::duration>(
+        std::chrono::nanoseconds(std::int64_t(11) * 1000000000 / std::max(opt_.baud, 1)));
 }
 
 void Simulator::loop() {
     std::vector<std::uint8_t> buf(4096);
     while (running_) {
         auto now = Clock::now();
-        auto wait = std::chrono::milliseconds(200);
+        Clock::time_point next;
         {
             std::lock_guard lock(mutex_);
-            for (const Pending &p : pending_)
-                wait = std::min(wait, std::chrono::duration_cast<std::chrono::milliseconds>(
-                                          p.due - now + std::chrono::milliseconds(1)));
-            if (!partial_.empty())
-                wait = std::min(wait, std::chrono::duration_cast<std::chrono::milliseconds>(
-                                          lastByte_ + kFrameGap - now) +
-                                          std::chrono::milliseconds(1));
+            next = transmit(now);
+            if (!partial_.empty()) next = std::min(next, lastByte_ + kFrameGap);
         }
+        const auto wait = std::max(Clock::duration::zero(), next - now);
+        const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(wait).count();
+        const timespec timeout{time_t(ns / 1000000000), long(ns % 1000000000)};
         pollfd fds[2] = {{master_, POLLIN, 0}, {wakeRead_, POLLIN, 0}};
-        ::poll(fds, 2, int(std::max<long long>(0, wait.count())));
+        ::ppoll(fds, 2, &timeout, nullptr);
         if (!running_) break;
         now = Clock::now();
+        std::lock_guard lock(mutex_);
         if (fds[0].revents & POLLIN) {
             const ssize_t n = ::read(master_, buf.data(), buf.size());
-            std::lock_guard lock(mutex_);
-            for (ssize_t i = 0; i < n && !hungUp_; ++i)
-                consume(buf[std::size_t(i)], now);
+            // Each byte takes its time on the line; one written behind others waits for them.
+            for (ssize_t i = 0; i < n && !hungUp_; ++i) {
+                inFree_ = std::max(now, inFree_) + charTime();
+                consume(buf[std::size_t(i)], inFree_);
+            }
         }
-        std::lock_guard lock(mutex_);
         if (hungUp_) break;
         if (!partial_.empty() && now - lastByte_ >= kFrameGap) {
             const std::vector<std::uint8_t> stalled = partial_;
             partial_.clear();
-            handleFrame(stalled, false, now);
-        }
-        for (auto it = pending_.begin(); it != pending_.end();) {
-            if (it->due <= now) {
-                [[maybe_unused]] auto w = ::write(master_, it->bytes.data(), it->bytes.size());
-                it = pending_.erase(it);
-            } else {
-                ++it;
-            }
+            handleFrame(stalled, false, lastByte_);
         }
     }
 }
 
-void Simulator::consume(std::uint8_t byte, Clock::time_point now) {
-    lastByte_ = now;
+Clock::time_point Simulator::transmit(Clock::time_point now) {
+    std::stable_sort(pending_.begin(), pending_.end(),
+                     [](const Pending &a, const Pending &b) { return a.ready < b.ready; });
+    while (!pending_.empty() && pending_.front().ready <= now) {
+        // One thing at a time on the line: what is ready waits until it is free.
+        const Pending p = pending_.front();
+        pending_.erase(pending_.begin());
+        auto at = std::max(p.ready, outFree_);
+        for (std::uint8_t b : p.bytes)
+            onLine_.emplace_back(at += charTime(), b);
+        outFree_ = at;
+    }
+    std::vector<std::uint8_t> crossed;
+    auto it = onLine_.begin();
+    for (; it != onLine_.end() && it->first <= now; ++it)
+        crossed.push_back(it->second);
+    onLine_.erase(onLine_.begin(), it);
+    if (!crossed.empty()) [[maybe_unused]]
+        auto w = ::write(master_, crossed.data(), crossed.size());
+
+    auto next = now + std::chrono::milliseconds(200);
+    if (!onLine_.empty()) next = std::min(next, onLine_.front().first);
+    if (!pending_.empty()) next = std::min(next, pending_.front().ready);
+    return next;
+}
+
+void Simulator::consume(std::uint8_t byte, Clock::time_point arrival) {
+    lastByte_ = arrival;
     if (partial_.empty() && byte != kStart) return; // noise between frames
     partial_.push_back(byte);
     if (partial_.size() == 4 && (partial_[1] != partial_[2] || partial_[3] != kStart)) {
         const std::vector<std::uint8_t> bad = partial_;
         partial_.clear();
-        handleFrame(bad, false, now);
+        handleFrame(bad, false, arrival);
         return;
     }
     if (partial_.size() >= 4 && partial_.size() == std::size_t(partial_[1]) + 6) {
         const std::vector<std::uint8_t> frame = partial_;
         partial_.clear();
-        handleFrame(frame, true, now);
+        handleFrame(frame, true, arrival);
     }
 }
 
 void Simulator::handleFrame(const std::vector<std::uint8_t> &frame, bool structurallyOk,
-                            Clock::time_point now) {
+                            Clock::time_point arrival) {
     FrameKind kind = FrameKind::Bad;
     int status = 32;
     std::uint32_t address = 0;
@@ -281,22 +305,46 @@ void Simulator::handleFrame(const std::vector<std::uint8_t> &frame, bool structu
             }
         }
     }
-    frames_.push_back({kind, frame, status, now});
+    frames_.push_back({kind, frame, status, arrival});
     const int frameNo = int(frames_.size());
 
+    // Rules combine: one decides the reply, one the status, and every noise rule adds its own.
     Action action = Action::Normal;
-    int param = 0;
+    int param = 0, prefix = 0;
+    bool shaped = false, statusSet = false;
+    std::vector<Pending> noise;
     for (Rule &r : opt_.rules) {
         if (r.times == 0 || (r.frameNo != 0 && r.frameNo != frameNo) ||
             (r.kind != FrameKind::Any && r.kind != kind))
             continue;
+        const bool isStatus = r.action == Action::Status;
+        const bool isNoise =
+            r.action == Action::Stray || r.action == Action::Burst || r.action == Action::Prefix;
+        if ((isStatus && statusSet) || (!isStatus && !isNoise && shaped)) continue;
         if (r.times > 0) --r.times;
-        action = r.action;
-        param = r.param;
-        break;
+        const auto after = arrival + std::chrono::milliseconds(r.param);
+        if (isStatus) {
+            statusSet = true;
+            status = r.param & 0xFF;
+        } else if (r.action == Action::Stray) {
+            noise.push_back({after, {0xA5}});
+        } else if (r.action == Action::Burst) {
+            noise.push_back({after, std::vector<std::uint8_t>(5, 0x00)});
+        } else if (r.action == Action::Prefix) {
+            prefix += std::max(r.param, 1);
+        } else {
+            shaped = true;
+            action = r.action;
+            param = r.param;
+        }
     }
     if (opt_.hangUpAfter > 0 && frameNo > opt_.hangUpAfter) action = Action::HangUp;
-    if (action == Action::Status) status = param & 0xFF;
+    if (action == Action::Lost) {
+        frames_.back().lost = true;
+        status = -1;
+    }
+    for (Pending &p : noise)
+        schedule(p.ready, std::move(p.bytes));
     // Only what the instrument answers with 0 takes effect: a refused frame changes nothing.
     // A reply that is lost or late on the way does not undo what was done.
     if (status == 0 && action != Action::HangUp) carryOut(kind, frame, address);
@@ -304,49 +352,55 @@ void Simulator::handleFrame(const std::vector<std::uint8_t> &frame, bool structu
     if (opt_.verbose)
         std::fprintf(stderr, "q7310sim: frame %d %s, %zu bytes, status %d%s\n", frameNo,
                      kindName(kind), frame.size(), status,
-                     action == Action::Normal || action == Action::Status ? "" : " (misbehaving)");
+                     action == Action::Normal && noise.empty() && prefix == 0 ? ""
+                                                                              : " (misbehaving)");
+    if (action == Action::Lost) return;
 
     const std::uint8_t s = std::uint8_t(status);
     std::vector<std::uint8_t> reply = {0x10, 0xFA, s, std::uint8_t(0xFA + s), kStop};
-    Clock::time_point due = std::max(now, busyUntil_) + wireTime(frame.size()) + wireTime(5);
-    busyUntil_ = due;
+    reply.insert(reply.begin(), std::size_t(prefix), 0xA5);
     switch (action) {
     case Action::Normal:
     case Action::Status:
-        schedule(due, reply);
+    case Action::Lost:
+    case Action::Stray:
+    case Action::Burst:
+    case Action::Prefix:
+        schedule(arrival, reply);
         break;
     case Action::NoReply:
         break;
     case Action::Delay:
-        schedule(due + std::chrono::milliseconds(param), reply);
+        schedule(arrival + std::chrono::milliseconds(param), reply);
         break;
     case Action::Split:
-        schedule(due, {reply.begin(), reply.begin() + 2});
-        schedule(due + std::chrono::milliseconds(param), {reply.begin() + 2, reply.end()});
+        schedule(arrival, {reply.begin(), reply.end() - 3});
+        schedule(arrival + std::chrono::milliseconds(param), {reply.end() - 3, reply.end()});
         break;
     case Action::Short:
         reply.resize(std::size_t(std::clamp(param, 0, 4)));
-        if (!reply.empty()) schedule(due, reply);
+        if (!reply.empty()) schedule(arrival, reply);
         break;
     case Action::Long:
         reply.push_back(0x00);
-        schedule(due, reply);
+        schedule(arrival, reply);
         break;
     case Action::Garbage:
-        schedule(due, std::vector<std::uint8_t>(std::size_t(std::max(param, 1)), 0xA5));
+        schedule(arrival, std::vector<std::uint8_t>(std::size_t(std::max(param, 1)), 0xA5));
         break;
     case Action::HangUp:
         hangUp();
         break;
     case Action::Chatter: // a noisy line: never quiet for long, never a reply
         for (int ms = 0; ms < param; ms += 150)
-            schedule(due + std::chrono::milliseconds(ms), {0xA5});
+            schedule(arrival + std::chrono::milliseconds(ms), {0xA5});
         break;
     }
 }
 
 void Simulator::carryOut(FrameKind kind, const std::vector<std::uint8_t> &frame,
                          std::uint32_t address) {
+    lastTaken_ = kind;
     switch (kind) {
     case FrameKind::Start:
         memory_.clear(); // the whole flash reads FF again
@@ -372,13 +426,14 @@ void Simulator::carryOut(FrameKind kind, const std::vector<std::uint8_t> &frame,
     }
 }
 
-void Simulator::schedule(Clock::time_point due, std::vector<std::uint8_t> bytes) {
-    pending_.push_back({due, std::move(bytes)});
+void Simulator::schedule(Clock::time_point ready, std::vector<std::uint8_t> bytes) {
+    pending_.push_back({ready, std::move(bytes)});
 }
 
 void Simulator::hangUp() {
     hungUp_ = true;
     pending_.clear();
+    onLine_.clear();
     // Closing both ends of the line is what an unplugged adapter looks like to the flasher.
     ::close(master_);
     master_ = -1;

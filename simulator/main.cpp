@@ -11,13 +11,14 @@
 namespace {
 
 void usage() {
-    std::fprintf(stderr,
-                 "usage: q7310sim [--link PATH] [--baud N] [--dump FILE] [--verbose]\n"
-                 "                [--hangup-after N] [--rule WHICH:ACTION[=N]]...\n"
-                 "  WHICH:  a frame number from 1, or start, data, end, any\n"
-                 "  ACTION: noreply, delay=MS, split=MS, short=N, long, status=S, garbage=N,\n"
-                 "          hangup, chatter=MS\n"
-                 "Prints the device path of the pseudo-terminal on the first line.\n");
+    std::fprintf(stderr, "usage: q7310sim [--link PATH] [--baud N] [--dump FILE] [--verbose]\n"
+                         "                [--hangup-after N] [--rule WHICH:ACTION[=N]]...\n"
+                         "  --baud:  the line speed in both directions (default 38400)\n"
+                         "  WHICH:   a frame number from 1, or start, data, end, any\n"
+                         "  ACTION:  the reply: noreply, lost, delay=MS, split=MS, short=N, long,\n"
+                         "           garbage=N, hangup, chatter=MS; the status: status=S; noise\n"
+                         "           besides: stray=MS, burst=MS (after the frame), prefix=N\n"
+                         "Prints the device path of the pseudo-terminal on the first line.\n");
 }
 
 } // namespace
@@ -36,9 +37,13 @@ int main(int argc, char **argv) {
         };
         if (a == "--link")
             link = value("--link");
-        else if (a == "--baud")
+        else if (a == "--baud") {
             opt.baud = std::atoi(value("--baud").c_str());
-        else if (a == "--dump")
+            if (opt.baud <= 0) {
+                std::fprintf(stderr, "q7310sim: --baud needs a speed above 0\n");
+                return 2;
+            }
+        } else if (a == "--dump")
             opt.dumpFile = value("--dump");
         else if (a == "--verbose")
             opt.verbose = true;

@@ -73,13 +73,31 @@ bool BlockAssembly::Finish() {
     return true;
 }
 
-bool AssembleImage(const QList<QByteArray> &lines, TransferState &st, BlockAssembly &blocks) {
+bool AssembleImage(const QList<QByteArray> &lines, TransferState &st, BlockAssembly &blocks,
+                   int *line) {
+    int scratch = 0;
+    int &at = line ? *line : scratch;
     blocks.Reset();
     HexDecoder decoder;
-    for (const QByteArray &line : lines) {
+    at = 0;
+    for (const QByteArray &text : lines) {
+        ++at;
         int RecordLength = 0;
-        if (decoder.DecodeLine(line, st, RecordLength) != RecordKind::Data) continue;
+        if (decoder.DecodeLine(text, st, RecordLength) != RecordKind::Data) continue;
         if (!blocks.AddRecord(RecordLength)) return false;
     }
+    at = int(lines.size());
     return blocks.Finish();
+}
+
+QList<PlannedBlock> PlanBlocks(const QList<QByteArray> &lines) {
+    TransferState st;
+    QList<PlannedBlock> planned;
+    int line = 0;
+    BlockAssembly blocks(st, [&] {
+        planned.append({st.BlockAddress, st.BlockData, st.BlockSum, line});
+        return true;
+    });
+    AssembleImage(lines, st, blocks, &line);
+    return planned;
 }

@@ -36,5 +36,17 @@ private:
 };
 
 // Decodes the lines of a checked image and sends every block as a run does, without its window:
-// false as soon as a block is not taken.
-bool AssembleImage(const QList<QByteArray> &lines, TransferState &st, BlockAssembly &blocks);
+// false as soon as a block is not taken. *line, when given, follows the line being decoded
+// (from 1; the line count once the last block is finished).
+bool AssembleImage(const QList<QByteArray> &lines, TransferState &st, BlockAssembly &blocks,
+                   int *line = nullptr);
+
+// One block as a run sends it, and the image line whose record closed it.
+struct PlannedBlock {
+    std::int64_t address;
+    QByteArray data;
+    long sum;
+    int line;
+};
+// The blocks of a checked image in the order they go out.
+QList<PlannedBlock> PlanBlocks(const QList<QByteArray> &lines);

@@ -1,5 +1,6 @@
 #include "transfer/ProgrammingRun.h"
 
+#include "protocol/Frames.h"
 #include "protocol/Module1.h"
 #include "serial/SerialComm.h"
 #include "shell/FileDialog.h"
@@ -28,17 +29,32 @@ void ProgrammingRun::cmdLesen_Click() {
     busy_ = false;
 }
 
-void ProgrammingRun::run() {
-    auto sendBlock = [this] {
-        c_.module.SendCommand(Command::Data);
-        return st_.LastOutcome == CommandOutcome::Accepted;
+int ProgrammingRun::ResumeAfterDoubt(const QList<std::chrono::nanoseconds> &lineTimes, int at,
+                                     std::chrono::nanoseconds replyTime) {
+    // A byte nobody can explain means that some reply may have been credited to the frame after
+    // its own. Such a wrong credit passes on to the next frame unseen only if the reply it
+    // displaced comes at least 90 % of that frame's line time after the frame was written; yet it
+    // comes at most a tenth of its own frame's line time, its own line time and the instrument's
+    // and our own latency after that. So the credits in doubt are those of the short frames
+    // right before the doubt and of the frame before them, which took the stray reply. Two
+    // frames back at the least, for an instrument slower than this reckoning. Before the start
+    // there is nothing: the start (it erases) and every block go out again.
+    using namespace std::chrono;
+    constexpr nanoseconds latency = 20ms;
+    auto passesOn = [&](int k) {
+        return lineTimes[k] * 9 / 10 <= lineTimes[k - 1] / 10 + replyTime + latency;
     };
-    BlockAssembly blocks(st_, sendBlock);
-    blocks.Reset();
+    int from = std::min(at, int(lineTimes.size())) - 1;
+    while (from > 0 && passesOn(from))
+        --from;
+    return std::max(0, std::min(from, at - 2));
+}
 
+void ProgrammingRun::run() {
+    outcome_ = RunOutcome::NothingSent;
     for (int n = 1; n <= 8; ++n)
         if (c_.mnuComItems[n - 1]->isChecked()) c_.Comm1.CommPort = n;
-    c_.Comm1.Settings = QString::fromLatin1(LineSettings);
+    c_.Comm1.Settings = LineSettings;
     c_.Comm1.InputLen = 0;
     if (!c_.Comm1.setPortOpen(true)) {
         c_.boxes.MsgBox(QStringLiteral("Com%1 kann nicht geöffnet werden: %2 (%3)")
@@ -78,56 +94,112 @@ void ProgrammingRun::run() {
         return;
     }
 
-    c_.module.SendCommand(Command::Start);
-    if (st_.LastOutcome == CommandOutcome::GivenUp) {
-        c_.Timer3.stop();
-        c_.pictures.hideCable();
-        restore();
-        return;
+    // Frame 0 is the start, 1 to n the blocks, n + 1 the end; n + 2 stands for the quiet that
+    // must follow the end's reply.
+    const QList<PlannedBlock> blocks = PlanBlocks(lines);
+    const int end = int(blocks.size()) + 1;
+    auto loadBlock = [&](int k) {
+        st_.BlockAddress = blocks[k - 1].address;
+        st_.BlockData = blocks[k - 1].data;
+        st_.BlockSum = blocks[k - 1].sum;
+    };
+    QList<std::chrono::nanoseconds> lineTimes;
+    for (int k = 0; k <= end; ++k) {
+        if (k == 0) {
+            BuildStartFrame(st_);
+        } else if (k == end) {
+            BuildEndFrame(st_);
+        } else {
+            loadBlock(k);
+            BuildDataFrame(st_);
+        }
+        lineTimes.append(LineTime(AssembleFrame(st_).size(), LineSettings));
     }
-    if (st_.LastOutcome != CommandOutcome::Accepted) {
-        abort(); // the instrument may already be erased
-        return;
-    }
-    c_.pictures.showErasing();
-    c_.cmdEnd->setEnabled(false);
+    const auto replyTime = LineTime(Frames::ReplyBytes, LineSettings);
 
-    HexDecoder decoder;
-    st_.RecordAddress = 0;
-    const int LineTotal = int(lines.size());
-    c_.PBLesen->setMaximum(ProgressMaximum(LineTotal));
-    int LineCount = 0;
+    c_.module.beginRun();
+    LineCount = 0;
+    c_.PBLesen->setMaximum(ProgressMaximum(int(lines.size())));
+    int furthest = -1, repairs = 0;
+    bool endWentOut = false, confirmedSinceDoubt = true;
+    for (int k = 0; k <= end + 1;) {
+        if (k == 0) {
+            c_.module.SendCommand(Command::Start);
+        } else if (k <= end) {
+            advanceProgress(k < end ? blocks[k - 1].line : int(lines.size()));
+            if (k < end) loadBlock(k);
+            const int sentBefore = c_.module.framesSent();
+            c_.module.SendCommand(k < end ? Command::Data : Command::End);
+            endWentOut = endWentOut || (k == end && c_.module.framesSent() > sentBefore);
+        } else {
+            // The end is confirmed only when its reply was the last thing the instrument said.
+            st_.LastOutcome = c_.module.LineStaysQuiet() ? CommandOutcome::Accepted
+                              : c_.Comm1.PortOpen()      ? CommandOutcome::Doubt
+                                                         : CommandOutcome::GivenUp;
+        }
 
-    for (const QByteArray &line : lines) {
-        if (!c_.Timer2.isActive()) c_.Timer2.start();
-        ++LineCount;
-        c_.PBLesen->setValue(LineCount);
-        int RecordLength = 0;
-        if (decoder.DecodeLine(line, st_, RecordLength) != RecordKind::Data) continue;
-        // Keeps the window painted and the animations going while a large image is decoded.
-        QCoreApplication::processEvents();
-        if (!blocks.AddRecord(RecordLength)) {
-            abort();
+        if (st_.LastOutcome == CommandOutcome::Doubt) {
+            // Sent again silently, as a first resend is; a line that keeps casting doubt is put
+            // to the user like a transmission error.
+            if (++repairs > SilentRepairs) {
+                if (c_.boxes.MsgBox(text(Texts::TransmissionError), MsgStyle::CriticalRetry,
+                                    text(Texts::ErrorTitle)) == MsgAnswer::Cancel) {
+                    abort();
+                    return;
+                }
+                repairs = 0;
+            }
+            // Once the end has gone out the instrument may have left programming: what it holds
+            // can only be rebuilt from the erase on. Without a confirmation since the last doubt
+            // there is nothing new to doubt: the frame is simply sent again.
+            if (endWentOut)
+                k = 0;
+            else if (confirmedSinceDoubt)
+                k = ResumeAfterDoubt(lineTimes, k, replyTime);
+            endWentOut = confirmedSinceDoubt = false;
+            continue;
+        }
+        if (st_.LastOutcome == CommandOutcome::GivenUp && furthest < 0) {
+            outcome_ = RunOutcome::StartGivenUp;
+            c_.Timer3.stop();
+            c_.pictures.hideCable();
+            restore();
             return;
         }
+        if (st_.LastOutcome != CommandOutcome::Accepted) {
+            abort(); // the instrument may already be erased
+            return;
+        }
+        if (k == 0) {
+            c_.pictures.showErasing();
+            c_.cmdEnd->setEnabled(false);
+        }
+        if (k > furthest) {
+            furthest = k;
+            repairs = 0;
+        }
+        confirmedSinceDoubt = true;
+        ++k;
     }
-    if (!blocks.Finish()) {
-        abort();
-        return;
-    }
-    c_.module.SendCommand(Command::End);
-    // The end is confirmed only when its reply was the last thing the instrument said.
-    if (st_.LastOutcome != CommandOutcome::Accepted || !c_.module.LineStaysQuiet()) {
-        abort();
-        return;
-    }
+    outcome_ = RunOutcome::Completed;
     c_.Timer2.stop();
     c_.pictures.showFinished();
     restore();
 }
 
+// The bar follows the image line by line up to the record that closed the next block.
+void ProgrammingRun::advanceProgress(int toLine) {
+    for (; LineCount < toLine;) {
+        if (!c_.Timer2.isActive()) c_.Timer2.start();
+        c_.PBLesen->setValue(++LineCount);
+        // Keeps the window painted and the animations going through a long stretch of lines.
+        QCoreApplication::processEvents();
+    }
+}
+
 // The instrument holds part of an image at best: say so, and never show the finished picture.
 void ProgrammingRun::abort() {
+    outcome_ = RunOutcome::Aborted;
     c_.Timer2.stop();
     c_.Timer3.stop();
     c_.pictures.showAborted();

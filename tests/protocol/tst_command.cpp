@@ -39,8 +39,7 @@ private Q_SLOTS:
         const auto Flashed = CommandOutcome::FlashError;
         // clang-format off
         QTest::newRow("one missing reply") << Attempts{{"1:noreply"}, {}, 2, {}, Accepted, 0};
-        QTest::newRow("two missing, retry, two short, retry")
-            << Attempts{{"1:noreply", "2:noreply", "3:short=3", "4:long"}, {Retry, Retry}, 5, {NoReply, NoReply}, Accepted, 0};
+        QTest::newRow("missing, short, retry") << Attempts{{"1:noreply", "2:short=3"}, {Retry}, 3, {NoReply}, Accepted, 0};
         QTest::newRow("missing, then 16") << Attempts{{"1:noreply", "2:status=16"}, {OK}, 2, {Flash}, Flashed, 0};
         QTest::newRow("32 twice, retry") << Attempts{{"1:status=32", "2:status=32"}, {Retry}, 3, {Transmission}, Accepted, 0};
         QTest::newRow("missing, then 32: reported as 32")
@@ -53,7 +52,10 @@ private Q_SLOTS:
         // the contact animation on, a data command off, the end command and others leave it.
         QTest::newRow("start: a slow reply is in time")
             << Attempts{{"1:delay=800"}, {}, 1, {}, Accepted, 0, Start, false, true, K::Start};
-        QTest::newRow("end: the same reply is late") << Attempts{{"1:delay=800"}, {}, 2, {}, Accepted, 0};
+        // The same reply late for the end: it comes while the line settles, and the command
+        // ends at once, without a box, for the caller to send what is in doubt again.
+        QTest::newRow("end: the same reply is late")
+            << Attempts{{"1:delay=800"}, {}, 1, {}, CommandOutcome::Doubt, 255};
         QTest::newRow("data") << Attempts{{"any:status=0"}, {}, 1, {}, Accepted, 0, Data, true, false, K::Data, 2};
         QTest::newRow("end, animation on") << Attempts{{}, {}, 1, {}, Accepted, 0, End, true, true};
         QTest::newRow("7: a data frame, animation untouched")
@@ -68,7 +70,7 @@ private Q_SLOTS:
     }
     void attempts() {
         QFETCH(Attempts, a);
-        SimRig rig;
+        SimRig rig(Fast());
         START_RIG(rig, a.rules);
         rig.boxes.answers = a.answers;
         a.timer3Before ? rig.Timer3.start() : rig.Timer3.stop();
@@ -99,7 +101,7 @@ private Q_SLOTS:
     }
 
     void errorPicturesWhileTheBoxIsOpen() {
-        SimRig rig;
+        SimRig rig(Fast());
         START_RIG(rig, {"1:noreply", "2:noreply"});
         rig.boxes.answers = {Cancel};
         auto pictures = [&]() -> QString {
@@ -117,7 +119,7 @@ private Q_SLOTS:
     }
 
     void oversizeBlockIsNeverSent() {
-        SimRig rig;
+        SimRig rig(Fast());
         START_RIG(rig);
         rig.st.BlockData = QByteArray(249, '\x01');
         rig.module.SendCommand(Command::Data);

@@ -29,10 +29,10 @@ private Q_SLOTS:
     void replies() {
         const QList<std::tuple<QString, int, bool>> cases = {
             {"9:normal", 0, false},     {"9:normal", 0, true},     {"1:split=100", 0, true},
-            {"1:garbage=9", 255, true}, {"1:status=16", 16, true}, {"1:status=255", 255, true},
+            {"1:garbage=3", 255, true}, {"1:status=16", 16, true}, {"1:status=255", 255, true},
             {"1:delay=150", 0, true}};
         for (const auto &[rule, status, monitor] : cases) {
-            SimRig rig;
+            SimRig rig(Fast());
             rig.monitor.on = monitor;
             START_RIG(rig, {rule});
             BuildStartFrame(rig.st);
@@ -47,9 +47,10 @@ private Q_SLOTS:
         }
     }
 
-    // A silent instrument costs each attempt its full time-out from the send, and no CPU.
+    // A silent instrument: each attempt waits for its reply until the time-out, and for a late
+    // one until no reply can come any more, and it costs no CPU.
     void silentInstrumentTimesOut() {
-        SimRig rig;
+        SimRig rig(Fast());
         START_RIG(rig, {"any:noreply"});
         BuildEndFrame(rig.st);
         for (int interval : {3000, 300}) {
@@ -61,26 +62,75 @@ private Q_SLOTS:
                                     std::chrono::steady_clock::now() - rig.sim.frames().back().at)
                                     .count();
             QCOMPARE(rig.st.ReplyStatus, 255);
-            QVERIFY2(waited >= interval - 5 && waited < interval + 500,
+            const int settled = std::max(interval + 300, Module1::ReplyHorizonMs);
+            QVERIFY2(waited >= settled - 5 && waited < settled + 500,
                      qPrintable(QString::number(waited)));
             const double cpu = cpuSeconds() - cpuBefore;
-            QVERIFY2(cpu < 0.1 * interval / 1000.0 + 0.05, qPrintable(QString::number(cpu)));
+            QVERIFY2(cpu < 0.1 * settled / 1000.0 + 0.05, qPrintable(QString::number(cpu)));
         }
     }
 
-    // A line that never falls quiet after a time-out is sent to regardless, after 3 s.
-    void chatteringLineIsNotWaitedForForever() {
+    // A byte that is not the reply to the frame in flight casts doubt: one that comes before the
+    // frame can have crossed the line, one right behind a reply, one while the line settles after
+    // an attempt, and noise that makes a refusal look like another status. At the real line
+    // speed: 1 a start frame, 2 a block of 208 bytes (63 ms on the line); "after": doubt and status
+    // after each, or the ways it may go; "sent": frames sent, if it matters.
+    void unexplainedBytesCastDoubt_data() {
+        QTest::addColumn<QStringList>("rules");
+        QTest::addColumn<QString>("after");
+        QTest::addColumn<int>("sent");
+        QTest::newRow("clean") << QStringList{} << "0 0, 0 0" << 2;
+        QTest::newRow("noise while the block crosses")
+            << QStringList{"1:burst=40"} << "0 0, 1 255" << 2;
+        // Read with the reply, or right after it and then waiting when the next frame is due.
+        QTest::newRow("a byte behind the reply")
+            << QStringList{"1:long"} << "1 255, 0 0|0 0, 1 255" << 0;
+        QTest::newRow("late into the settle") << QStringList{"1:delay=600"} << "1 255, 0 0" << 2;
+        QTest::newRow("noise before a refusal")
+            << QStringList{"2:prefix=2", "2:status=32"} << "0 0, 1 255" << 2;
+    }
+    void unexplainedBytesCastDoubt() {
+        QFETCH(QStringList, rules);
+        QFETCH(QString, after);
+        QFETCH(int, sent);
         SimRig rig;
+        START_RIG(rig, rules);
+        QStringList seen;
+        for (int frame = 1; frame <= 2; ++frame) {
+            if (frame == 1) {
+                BuildStartFrame(rig.st);
+            } else {
+                rig.st.BlockData = QByteArray(208, '\0');
+                rig.st.BlockSum = 0;
+                BuildDataFrame(rig.st);
+            }
+            rig.module.ExchangeFrame();
+            seen << QStringLiteral("%1 %2").arg(rig.st.ReplyDoubtful).arg(rig.st.ReplyStatus);
+            QTest::qWait(20); // what comes right behind a reply is in before the next frame
+        }
+        QVERIFY2(after.split('|').contains(seen.join(", ")), qPrintable(seen.join(", ")));
+        if (sent) QCOMPARE(rig.framesSeen(), sent);
+    }
+
+    // A chattering line: every settle ends within its bound, and the frame waits for a quiet line.
+    void chatteringLineIsNotWaitedForForever() {
+        SimRig rig(Fast());
         START_RIG(rig, {"1:chatter=5000"});
         BuildEndFrame(rig.st);
-        rig.module.ExchangeFrame(); // a stray byte now and then, never a reply
-        QCOMPARE(rig.st.ReplyStatus, 255);
         QElapsedTimer clock;
         clock.start();
-        rig.module.ExchangeFrame(); // 3 s of settling, then the frame
-        QVERIFY2(clock.elapsed() >= 3000 && clock.elapsed() < 4000,
-                 qPrintable(QString::number(clock.elapsed())));
+        QList<qint64> took;
+        for (int attempt = 0; attempt < 3; ++attempt) {
+            rig.module.ExchangeFrame();
+            took << clock.restart();
+            QCOMPARE(rig.st.ReplyDoubtful, attempt < 2);
+        }
+        // No reply, then 3 s of chatter; 2 s more of it, kept back; then quiet, sent, taken.
+        QVERIFY2(took[0] >= 3300 && took[0] < 4000 && took[1] >= 1500 && took[1] < 2500 &&
+                     took[2] < 500,
+                 qPrintable(QStringLiteral("%1 %2 %3").arg(took[0]).arg(took[1]).arg(took[2])));
         QCOMPARE(rig.framesSeen(), 2);
+        QCOMPARE(rig.st.ReplyStatus, 0);
     }
 
     // What the run asks for is what the port is opened with, parity checked on input.
@@ -103,7 +153,7 @@ private Q_SLOTS:
     }
 
     void hangUpEndsTheWaitAtOnce() {
-        SimRig rig;
+        SimRig rig(Fast());
         START_RIG(rig, {"2:hangup"});
         rig.Timer1.setInterval(3000);
         BuildEndFrame(rig.st);

@@ -12,8 +12,18 @@
 #include <QStringList>
 #include <QTemporaryDir>
 
+// A quick test's line, for simulator and port alike; nothing about timing follows from it.
+constexpr int FastLine = 1000000;
+inline q7310sim::Options Fast(q7310sim::Options o = {}) {
+    o.baud = FastLine;
+    return o;
+}
+
 struct SimBase {
-    explicit SimBase(q7310sim::Options options) : sim(std::move(options)) {}
+    explicit SimBase(q7310sim::Options options)
+        : lineSettings(QStringLiteral("%1,e,8,1").arg(options.baud)), sim(std::move(options)) {}
+
+    QString lineSettings; // the simulator's line, as the port opens it
 
     QTemporaryDir dir;
     q7310sim::Simulator sim;
@@ -61,7 +71,7 @@ struct SimRig : SimBase, Parts {
         if (!startSim(why)) return false;
         rules(ruleTexts);
         comm.CommPort = 1;
-        comm.Settings = QStringLiteral("38400,e,8,1");
+        comm.Settings = lineSettings;
         if (!comm.setPortOpen(true)) problem = comm.openError();
         comm.RThreshold = 1;
         return true;
@@ -78,7 +88,8 @@ struct RunRig : SimBase {
 
     bool start(QString *why, int port = 1) {
         if (!startSim(why, port)) return false;
-        app = std::make_unique<Application>(dir.path(), FlasherSeams{&boxes, &dialog, nullptr, {}});
+        app = std::make_unique<Application>(
+            dir.path(), FlasherSeams{&boxes, &dialog, nullptr, {}, lineSettings});
         app->showMainWindow();
         w = app->mainWindow();
         return true;

@@ -2,9 +2,11 @@
 // request frames with the hex text of the traffic monitor.
 
 #include "protocol/Frames.h"
+#include "serial/SerialComm.h"
 #include "support/HexBuilder.h"
 #include "transfer/BlockAssembly.h"
 #include "transfer/HexImage.h"
+#include "transfer/ProgrammingRun.h"
 
 #include <QTest>
 
@@ -161,6 +163,33 @@ private Q_SLOTS:
         QCOMPARE(MonitorHex(QByteArray(40, 1), 32), ones.repeated(32) + "\r\n" + ones.repeated(8));
         QCOMPARE(MonitorHex(QByteArray(32, 1), 32), ones.repeated(32) + "\r\n");
         QCOMPARE(MonitorHex(QByteArray(40, 1), 0), ones.repeated(40)); // the reply's: no breaks
+    }
+
+    // Where a run goes on after a doubt: frame sizes in bytes (the start, blocks, the end) on a
+    // line; a wrong credit can hide only behind short frames.
+    void repairDepth_data() {
+        QTest::addColumn<int>("baud");
+        QTest::addColumn<QList<int>>("frames");
+        QTest::addColumn<int>("at"); // where the doubt arose; one past the end: after it
+        QTest::addColumn<int>("from");
+        const QList<int> full{16, 221, 221, 221, 221, 12}, small{16, 221, 221, 27, 27, 12};
+        QTest::newRow("behind a full block") << 38400 << full << 4 << 2;
+        QTest::newRow("after the end") << 38400 << full << 6 << 4;
+        QTest::newRow("behind small blocks") << 38400 << small << 6 << 2;
+        QTest::newRow("near the start: from the erase") << 38400 << full << 2 << 0;
+        QTest::newRow("the start itself") << 38400 << full << 0 << 0;
+        QTest::newRow("a fast line hides anything") << 1000000 << full << 5 << 0;
+    }
+    void repairDepth() {
+        QFETCH(int, baud);
+        QFETCH(QList<int>, frames);
+        QFETCH(int, at);
+        QFETCH(int, from);
+        const QString line = QStringLiteral("%1,e,8,1").arg(baud);
+        QList<std::chrono::nanoseconds> times;
+        for (int bytes : frames)
+            times << LineTime(bytes, line);
+        QCOMPARE(ProgrammingRun::ResumeAfterDoubt(times, at, LineTime(5, line)), from);
     }
 };
 
