@@ -1,11 +1,11 @@
 #include "protocol/Module1.h"
 
+#include "protocol/CommandFront.h"
 #include "protocol/Frames.h"
+#include "protocol/MessageBoxes.h"
 #include "serial/ReplyReception.h"
 #include "serial/SerialComm.h"
 #include "serial/TrafficMonitor.h"
-#include "shell/MessageBox.h"
-#include "status/StatusRow.h"
 
 #include <QEventLoop>
 #include <QTimer>
@@ -41,6 +41,7 @@ void Module1::ExchangeFrame() {
     owedHorizonMs_ = horizonMs_;
     c_.Comm1.Output(frame);
     ++framesSent_;
+    if (sendingStart_) c_.front.startSent();
     if (!c_.Comm1.PortOpen()) return;
     st_.ReplyPending = 1;
     c_.Timer1.start(); // restarts a timer still running, so every attempt gets its full time
@@ -151,13 +152,13 @@ void Module1::SendCommand(int code) {
         bool built = true;
         switch (code) {
         case Command::Start:
-            c_.Timer3.start();
+            c_.front.contact(true);
             BuildStartFrame(st_);
             c_.Timer1.setInterval(StartReplyTimeoutMs);
             horizonMs_ = StartReplyHorizonMs;
             break;
         case Command::Data:
-            c_.Timer3.stop();
+            c_.front.contact(false);
             built = BuildDataFrame(st_);
             break;
         case Command::End:
@@ -172,7 +173,9 @@ void Module1::SendCommand(int code) {
             st_.LastOutcome = CommandOutcome::Refused;
             return;
         }
+        sendingStart_ = code == Command::Start;
         ExchangeFrame();
+        sendingStart_ = false;
         if (st_.ReplyDoubtful) {
             // Not this command's failure: the caller sends the doubtful frames again.
             st_.LastOutcome = CommandOutcome::Doubt;
@@ -184,11 +187,11 @@ void Module1::SendCommand(int code) {
 
         const int status = st_.ReplyStatus;
         if (status == 255) {
-            c_.Timer3.stop();
-            c_.pictures.showNoReply();
+            c_.front.contact(false);
+            c_.front.noReply(true);
             answer = c_.boxes.MsgBox(QString::fromUtf8(Texts::NoReply), MsgStyle::CriticalRetry,
                                      QString::fromUtf8(Texts::ErrorTitle));
-            c_.pictures.clearNoReply();
+            c_.front.noReply(false);
         } else if (status == 16) {
             answer = c_.boxes.MsgBox(QString::fromUtf8(Texts::FlashError), MsgStyle::Critical,
                                      QString::fromUtf8(Texts::ErrorTitle));

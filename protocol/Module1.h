@@ -1,6 +1,6 @@
 #pragma once
 // The exchange of one frame with its reply, and the command routine with its retries and error
-// boxes. The controls it needs belong to the main window; it only borrows them.
+// boxes. It borrows the port, the reply timer and reception, the monitor, the boxes and a front.
 
 #include "protocol/TransferState.h"
 
@@ -10,7 +10,7 @@ class QTimer;
 class SerialComm;
 class TrafficMonitor;
 class ReplyReception;
-class StatusRow;
+class CommandFront;
 class MessageBoxes;
 
 namespace Command {
@@ -40,10 +40,9 @@ public:
     struct Controls {
         SerialComm &Comm1;
         QTimer &Timer1;
-        QTimer &Timer3;
         TrafficMonitor &monitor;
         ReplyReception &reception;
-        StatusRow &pictures;
+        CommandFront &front;
         MessageBoxes &boxes;
     };
 
@@ -90,4 +89,5 @@ private:
     int horizonMs_ = ReplyHorizonMs; // for the frame about to be sent
     int owedHorizonMs_ = ReplyHorizonMs;
     int framesSent_ = 0;
+    bool sendingStart_ = false;
 };

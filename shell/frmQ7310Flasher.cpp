@@ -85,10 +85,8 @@ frmQ7310Flasher::frmQ7310Flasher(TransferState &st, QString settingsDir, Seams s
     connect(&Timer3, &QTimer::timeout, this, [this] { pictures_->Timer3_Timer(); });
     reception_ = std::make_unique<ReplyReception>(st_, Comm1, Timer1, *this);
     module_ = std::make_unique<Module1>(
-        st_, Module1::Controls{Comm1, Timer1, Timer3, *this, *reception_, *pictures_, Boxes});
-    run_ = std::make_unique<ProgrammingRun>(st_, RunControls{mnuComItems, mnuCom->menuAction(),
-                                                             Comm1, CD_01, cmdEnd, PBLesen, Timer2,
-                                                             Timer3, *pictures_, Boxes, *module_});
+        st_, Module1::Controls{Comm1, Timer1, *this, *reception_, *this, Boxes});
+    run_ = std::make_unique<ProgrammingRun>(st_, RunControls{Comm1, Boxes, *module_, *this});
     if (!seams.lineSettings.isEmpty()) run_->LineSettings = seams.lineSettings;
 }
 
@@ -196,7 +194,7 @@ void frmQ7310Flasher::createControls() {
     tick();
 
     // Enter presses the focused button, as Space does.
-    for (QPushButton *b : {cmdDatei, cmdLesen, cmdEnd})
+    for (QPushButton *b : {cmdDatei, cmdLesen, cmdEnd, chkSSTest})
         b->setAutoDefault(true);
 
     QWidget::setTabOrder(cmdLesen, cmdDatei);
@@ -285,12 +283,71 @@ void frmQ7310Flasher::cmdDatei_Click() {
 }
 
 void frmQ7310Flasher::cmdLesen_Click() {
-    run_->cmdLesen_Click();
+    if (runBusy()) return;
+    int port = Comm1.CommPort; // kept when no entry is checked
+    for (int n = 1; n <= 8; ++n)
+        if (mnuComItems[n - 1]->isChecked()) port = n;
+    run_->Run(port, CD_01.FileName);
 }
 
 void frmQ7310Flasher::cmdEnd_Click() {
+    // Ending a transfer half-way leaves the instrument without a program.
+    if (runBusy()) return;
     Comm1.setPortOpen(false);
     terminate_();
+}
+
+void frmQ7310Flasher::contact(bool on) {
+    on ? Timer3.start() : Timer3.stop();
+}
+
+void frmQ7310Flasher::noReply(bool shown) {
+    shown ? pictures_->showNoReply() : pictures_->clearNoReply();
+}
+
+void frmQ7310Flasher::startSent() {
+    pictures_->showErasing();
+}
+
+void frmQ7310Flasher::portHeld(bool held) {
+    // What does nothing during a run looks so; the keyboard focus comes back where it was.
+    if (held) focusBeforeRun_ = focusWidget();
+    mnuCom->menuAction()->setEnabled(!held);
+    for (QPushButton *b : {cmdLesen, cmdDatei, cmdEnd})
+        b->setEnabled(!held);
+    if (!held && focusBeforeRun_) focusBeforeRun_->setFocus();
+}
+
+void frmQ7310Flasher::progress(int line, int total) {
+    if (line == 0) {
+        PBLesen->setValue(PBLesen->minimum());
+        return;
+    }
+    if (!Timer2.isActive()) Timer2.start();
+    // Never a maximum of 0, which would make a busy bar.
+    PBLesen->setMaximum(std::max(total, 1));
+    PBLesen->setValue(line);
+}
+
+void frmQ7310Flasher::ended(RunOutcome outcome) {
+    switch (outcome) {
+    case RunOutcome::Completed:
+        Timer2.stop();
+        pictures_->showFinished();
+        break;
+    case RunOutcome::StartGivenUp:
+        Timer3.stop();
+        pictures_->hideCable();
+        break;
+    case RunOutcome::Aborted:
+    case RunOutcome::Unconfirmed:
+        Timer2.stop();
+        Timer3.stop();
+        pictures_->showAborted();
+        break;
+    default:
+        break;
+    }
 }
 
 void frmQ7310Flasher::chkSSTest_Click() {

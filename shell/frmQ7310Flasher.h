@@ -3,8 +3,10 @@
 // monitor switch and the end button. The transfer button's run lives in transfer/.
 
 #include "serial/TrafficMonitor.h"
+#include "transfer/RunFront.h"
 
 #include <QMainWindow>
+#include <QPointer>
 #include <QTimer>
 #include <array>
 #include <functional>
@@ -42,7 +44,8 @@ struct FlasherSeams {
     QString lineSettings;            // the port's settings for a run; empty: the instrument's
 };
 
-class frmQ7310Flasher : public QMainWindow, public TrafficMonitor {
+// The main window is a run's front: it shows what the run tells it and answers its boxes.
+class frmQ7310Flasher : public QMainWindow, public TrafficMonitor, public RunFront {
     Q_OBJECT
 public:
     static constexpr int LowHeight = 3400;  // monitor off
@@ -75,6 +78,14 @@ public:
     bool monitorOn() const override { return chkSSTestValue() == 1; }
     void setSentText(const QString &text) override;
     void setReplyText(const QString &text) override;
+
+    // RunFront
+    void contact(bool on) override;
+    void noReply(bool shown) override;
+    void startSent() override;
+    void portHeld(bool held) override;
+    void progress(int line, int total) override;
+    void ended(RunOutcome outcome) override;
 
     // Controls, by their names.
     QWidget *Line1_0 = nullptr;
@@ -131,4 +142,5 @@ private:
     std::unique_ptr<ReplyReception> reception_;
     std::unique_ptr<Module1> module_;
     std::unique_ptr<ProgrammingRun> run_;
+    QPointer<QWidget> focusBeforeRun_;
 };

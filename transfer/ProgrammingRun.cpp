@@ -1,20 +1,14 @@
 #include "transfer/ProgrammingRun.h"
 
 #include "protocol/Frames.h"
+#include "protocol/MessageBoxes.h"
 #include "protocol/Module1.h"
 #include "serial/SerialComm.h"
-#include "shell/FileDialog.h"
-#include "shell/MessageBox.h"
-#include "status/StatusRow.h"
 #include "transfer/BlockAssembly.h"
 #include "transfer/HexImage.h"
 
-#include <QAction>
 #include <QCoreApplication>
 #include <QFileInfo>
-#include <QProgressBar>
-#include <QTimer>
-#include <QWidget>
 
 namespace {
 QString text(const char *s) {
@@ -22,10 +16,11 @@ QString text(const char *s) {
 }
 } // namespace
 
-void ProgrammingRun::cmdLesen_Click() {
+void ProgrammingRun::Run(int commPort, const QString &fileName) {
     if (busy_) return;
     busy_ = true;
-    run();
+    c_.Comm1.CommPort = commPort;
+    run(fileName);
     busy_ = false;
 }
 
@@ -50,10 +45,8 @@ int ProgrammingRun::ResumeAfterDoubt(const QList<std::chrono::nanoseconds> &line
     return std::max(0, std::min(from, at - 2));
 }
 
-void ProgrammingRun::run() {
+void ProgrammingRun::run(const QString &fileName) {
     outcome_ = RunOutcome::NothingSent;
-    for (int n = 1; n <= 8; ++n)
-        if (c_.mnuComItems[n - 1]->isChecked()) c_.Comm1.CommPort = n;
     c_.Comm1.Settings = LineSettings;
     c_.Comm1.InputLen = 0;
     if (!c_.Comm1.setPortOpen(true)) {
@@ -61,16 +54,15 @@ void ProgrammingRun::run() {
                             .arg(c_.Comm1.CommPort)
                             .arg(c_.Comm1.openError(), c_.Comm1.deviceName()),
                         MsgStyle::Critical, text(Texts::ErrorTitle));
-        restore();
+        finish(RunOutcome::NothingSent);
         return;
     }
     c_.Comm1.RThreshold = 1;
-    c_.mnuCom->setEnabled(false);
+    c_.front.portHeld(true);
 
-    const QString fileName = c_.CD_01.FileName;
     if (fileName.isEmpty()) {
         c_.boxes.MsgBox(text(Texts::ChooseFile), MsgStyle::OkOnly, text(Texts::FileTitle));
-        restore();
+        finish(RunOutcome::NothingSent);
         return;
     }
     // The start command erases the flash, so the whole image is read and checked before it; the
@@ -81,7 +73,7 @@ void ProgrammingRun::run() {
         c_.boxes.MsgBox(QStringLiteral("Die Datei \"%1\" kann nicht gelesen werden: %2")
                             .arg(QFileInfo(fileName).fileName(), problem),
                         MsgStyle::Critical, text(Texts::FileTitle));
-        restore();
+        finish(RunOutcome::NothingSent);
         return;
     }
     problem = CheckImage(lines);
@@ -90,7 +82,7 @@ void ProgrammingRun::run() {
                                        "übertragen.\n%2")
                             .arg(QFileInfo(fileName).fileName(), problem),
                         MsgStyle::Critical, text(Texts::FileTitle));
-        restore();
+        finish(RunOutcome::NothingSent);
         return;
     }
 
@@ -119,7 +111,7 @@ void ProgrammingRun::run() {
 
     c_.module.beginRun();
     LineCount = 0;
-    c_.PBLesen->setMaximum(ProgressMaximum(int(lines.size())));
+    LineTotal = int(lines.size());
     int furthest = -1, repairs = 0;
     bool endWentOut = false, confirmedSinceDoubt = true;
     for (int k = 0; k <= end + 1;) {
@@ -144,7 +136,7 @@ void ProgrammingRun::run() {
             if (++repairs > SilentRepairs) {
                 if (c_.boxes.MsgBox(text(Texts::TransmissionError), MsgStyle::CriticalRetry,
                                     text(Texts::ErrorTitle)) == MsgAnswer::Cancel) {
-                    abort();
+                    finish(RunOutcome::Aborted, Texts::Aborted);
                     return;
                 }
                 repairs = 0;
@@ -160,19 +152,12 @@ void ProgrammingRun::run() {
             continue;
         }
         if (st_.LastOutcome == CommandOutcome::GivenUp && furthest < 0) {
-            outcome_ = RunOutcome::StartGivenUp;
-            c_.Timer3.stop();
-            c_.pictures.hideCable();
-            restore();
+            finish(RunOutcome::StartGivenUp);
             return;
         }
         if (st_.LastOutcome != CommandOutcome::Accepted) {
-            abort(); // the instrument may already be erased
+            finish(RunOutcome::Aborted, Texts::Aborted); // the instrument may already be erased
             return;
-        }
-        if (k == 0) {
-            c_.pictures.showErasing();
-            c_.cmdEnd->setEnabled(false);
         }
         if (k > furthest) {
             furthest = k;
@@ -181,35 +166,24 @@ void ProgrammingRun::run() {
         confirmedSinceDoubt = true;
         ++k;
     }
-    outcome_ = RunOutcome::Completed;
-    c_.Timer2.stop();
-    c_.pictures.showFinished();
-    restore();
+    finish(RunOutcome::Completed);
 }
 
 // The bar follows the image line by line up to the record that closed the next block.
 void ProgrammingRun::advanceProgress(int toLine) {
-    for (; LineCount < toLine;) {
-        if (!c_.Timer2.isActive()) c_.Timer2.start();
-        c_.PBLesen->setValue(++LineCount);
+    while (LineCount < toLine) {
+        c_.front.progress(++LineCount, LineTotal);
         // Keeps the window painted and the animations going through a long stretch of lines.
         QCoreApplication::processEvents();
     }
 }
 
-// The instrument holds part of an image at best: say so, and never show the finished picture.
-void ProgrammingRun::abort() {
-    outcome_ = RunOutcome::Aborted;
-    c_.Timer2.stop();
-    c_.Timer3.stop();
-    c_.pictures.showAborted();
-    c_.boxes.MsgBox(text(Texts::Aborted), MsgStyle::Critical, text(Texts::ErrorTitle));
-    restore();
-}
-
-void ProgrammingRun::restore() {
-    c_.mnuCom->setEnabled(true);
+// The front shows the outcome, a box says what went wrong, and the port is let go.
+void ProgrammingRun::finish(RunOutcome outcome, const char *message) {
+    outcome_ = outcome;
+    c_.front.ended(outcome);
+    if (message) c_.boxes.MsgBox(text(message), MsgStyle::Critical, text(Texts::ErrorTitle));
+    c_.front.portHeld(false);
     c_.Comm1.setPortOpen(false);
-    c_.PBLesen->setValue(c_.PBLesen->minimum());
-    c_.cmdEnd->setEnabled(true);
+    c_.front.progress(0, LineTotal);
 }

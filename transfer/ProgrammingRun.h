@@ -1,21 +1,15 @@
 #pragma once
 // What the transfer button does: open the port, check the image, send the start command, every
-// block and the end command, show the outcome and put the window back to idle.
+// block and the end command, and tell a front what happened; QtCore and the port only.
 
 #include "protocol/TransferState.h"
+#include "transfer/RunFront.h"
 
 #include <QList>
 #include <QString>
-#include <array>
 #include <chrono>
 
-class QAction;
-class QProgressBar;
-class QTimer;
-class QWidget;
 class SerialComm;
-class FileDialog;
-class StatusRow;
 class MessageBoxes;
 class Module1;
 
@@ -28,26 +22,10 @@ inline constexpr char Aborted[] =
 } // namespace Texts
 
 struct RunControls {
-    std::array<QAction *, 8> mnuComItems; // mnuCom1..mnuCom8
-    QAction *mnuCom;                      // the "&Com" menu as a whole
     SerialComm &Comm1;
-    FileDialog &CD_01;
-    QWidget *cmdEnd;
-    QProgressBar *PBLesen;
-    QTimer &Timer2;
-    QTimer &Timer3;
-    StatusRow &pictures;
     MessageBoxes &boxes;
     Module1 &module;
-};
-
-// How the last run ended.
-enum class RunOutcome {
-    None,         // no run yet
-    NothingSent,  // refused before the start command: no port, no file, a damaged image
-    StartGivenUp, // the user gave up the start command
-    Aborted,      // ended after the start command without the instrument confirming everything
-    Completed,    // the instrument confirmed every frame, each with its own reply
+    RunFront &front;
 };
 
 class ProgrammingRun {
@@ -58,16 +36,14 @@ public:
 
     ProgrammingRun(TransferState &st, const RunControls &c) : st_(st), c_(c) {}
 
-    // A click while a run is under way is ignored: one port, one image, one set of block values.
-    void cmdLesen_Click();
+    // Programs the image file through port ComN. A call while a run is under way is ignored:
+    // one port, one image, one set of block values.
+    void Run(int commPort, const QString &fileName);
     bool busy() const { return busy_; }
     RunOutcome outcome() const { return outcome_; }
 
     // The line settings the port is opened with; a test may run a faster line.
     QString LineSettings = QString::fromLatin1(DefaultLineSettings);
-
-    // The bar's maximum for an image of lineTotal lines; never 0, which would make a busy bar.
-    static int ProgressMaximum(int lineTotal) { return lineTotal > 0 ? lineTotal : 1; }
 
     // The frame a run goes back to when a doubt arises at frame `at` (0 the start, the end
     // frame last, one past it the quiet after the end); lineTimes[k]: frame k on the line.
@@ -75,14 +51,13 @@ public:
                                 std::chrono::nanoseconds replyTime);
 
 private:
-    void run();
-    void abort();
-    void restore();
+    void run(const QString &fileName);
+    void finish(RunOutcome outcome, const char *message = nullptr);
     void advanceProgress(int toLine);
 
     TransferState &st_;
     RunControls c_;
     bool busy_ = false;
     RunOutcome outcome_ = RunOutcome::None;
-    int LineCount = 0;
+    int LineCount = 0, LineTotal = 0;
 };

@@ -1,5 +1,5 @@
 // The command routine against the simulated instrument: retries, the error boxes, the answers
-// of the user, the error pictures and the timers per command code.
+// of the user, and what the front hears of it per command code.
 
 #include "support/Rigs.h"
 
@@ -22,10 +22,10 @@ struct Attempts {
     QList<ShownBox> boxes;
     CommandOutcome outcome;
     int status;
+    QString told; // what the front heard, boxes included
     int code = Command::End;
-    bool timer3Before = false, timer3After = false; // the contact animation
-    K kind = K::End;                                // of the last frame
-    int written = 0;                                // bytes the instrument holds afterwards
+    K kind = K::End; // of the last frame
+    int written = 0; // bytes the instrument holds afterwards
 };
 
 } // namespace
@@ -38,34 +38,34 @@ private Q_SLOTS:
         const int Data = Command::Data, Start = Command::Start, End = Command::End;
         const auto Flashed = CommandOutcome::FlashError;
         // clang-format off
-        QTest::newRow("one missing reply") << Attempts{{"1:noreply"}, {}, 2, {}, Accepted, 0};
-        QTest::newRow("missing, short, retry") << Attempts{{"1:noreply", "2:short=3"}, {Retry}, 3, {NoReply}, Accepted, 0};
-        QTest::newRow("missing, then 16") << Attempts{{"1:noreply", "2:status=16"}, {OK}, 2, {Flash}, Flashed, 0};
-        QTest::newRow("32 twice, retry") << Attempts{{"1:status=32", "2:status=32"}, {Retry}, 3, {Transmission}, Accepted, 0};
+        const QString silent = "contact off, silent, box, answering";
+        QTest::newRow("one missing reply") << Attempts{{"1:noreply"}, {}, 2, {}, Accepted, 0, ""};
+        QTest::newRow("missing, short, retry") << Attempts{{"1:noreply", "2:short=3"}, {Retry}, 3, {NoReply}, Accepted, 0, silent};
+        QTest::newRow("missing, then 16") << Attempts{{"1:noreply", "2:status=16"}, {OK}, 2, {Flash}, Flashed, 0, "box"};
+        QTest::newRow("32 twice, retry") << Attempts{{"1:status=32", "2:status=32"}, {Retry}, 3, {Transmission}, Accepted, 0, "box"};
         QTest::newRow("missing, then 32: reported as 32")
-            << Attempts{{"1:noreply", "2:status=32"}, {Cancel}, 2, {Transmission}, GivenUp, 32};
+            << Attempts{{"1:noreply", "2:status=32"}, {Cancel}, 2, {Transmission}, GivenUp, 32, "box"};
         QTest::newRow("32, then missing: reported as missing")
-            << Attempts{{"1:status=32", "2:noreply"}, {Cancel}, 2, {NoReply}, GivenUp, 255};
+            << Attempts{{"1:status=32", "2:noreply"}, {Cancel}, 2, {NoReply}, GivenUp, 255, silent};
         QTest::newRow("an unknown status forever ends with the user")
-            << Attempts{{"any:status=1"}, {Retry, Cancel}, 4, {Transmission, Transmission}, GivenUp, 1};
+            << Attempts{{"any:status=1"}, {Retry, Cancel}, 4, {Transmission, Transmission}, GivenUp, 1, "box, box"};
         // The start command waits up to 3000 ms for each attempt, the others 300 ms; it switches
         // the contact animation on, a data command off, the end command and others leave it.
         QTest::newRow("start: a slow reply is in time")
-            << Attempts{{"1:delay=800"}, {}, 1, {}, Accepted, 0, Start, false, true, K::Start};
+            << Attempts{{"1:delay=800"}, {}, 1, {}, Accepted, 0, "contact on, start sent", Start, K::Start};
         // The same reply late for the end: it comes while the line settles, and the command
         // ends at once, without a box, for the caller to send what is in doubt again.
         QTest::newRow("end: the same reply is late")
-            << Attempts{{"1:delay=800"}, {}, 1, {}, CommandOutcome::Doubt, 255};
-        QTest::newRow("data") << Attempts{{"any:status=0"}, {}, 1, {}, Accepted, 0, Data, true, false, K::Data, 2};
-        QTest::newRow("end, animation on") << Attempts{{}, {}, 1, {}, Accepted, 0, End, true, true};
+            << Attempts{{"1:delay=800"}, {}, 1, {}, CommandOutcome::Doubt, 255, ""};
+        QTest::newRow("data") << Attempts{{"any:status=0"}, {}, 1, {}, Accepted, 0, "contact off", Data, K::Data, 2};
         QTest::newRow("7: a data frame, animation untouched")
-            << Attempts{{"any:status=0"}, {}, 1, {}, Accepted, 0, 7, true, true, K::Data, 2};
+            << Attempts{{"any:status=0"}, {}, 1, {}, Accepted, 0, "", 7, K::Data, 2};
         // The instrument takes only what it answers with 0, also when the answer is lost.
         QTest::newRow("data refused twice, cancel")
             << Attempts{{"1:status=32", "2:status=32", "any:status=0"}, {Cancel}, 2, {Transmission},
-                        GivenUp, 32, Data, false, false, K::Data};
+                        GivenUp, 32, "contact off, contact off, box", Data, K::Data};
         QTest::newRow("data answer lost, resent")
-            << Attempts{{"1:noreply", "any:status=0"}, {}, 2, {}, Accepted, 0, Data, false, false, K::Data, 2};
+            << Attempts{{"1:noreply", "any:status=0"}, {}, 2, {}, Accepted, 0, "contact off, contact off", Data, K::Data, 2};
         // clang-format on
     }
     void attempts() {
@@ -73,12 +73,11 @@ private Q_SLOTS:
         SimRig rig(Fast());
         START_RIG(rig, a.rules);
         rig.boxes.answers = a.answers;
-        a.timer3Before ? rig.Timer3.start() : rig.Timer3.stop();
         rig.st.BlockAddress = 0x100;
         rig.st.BlockData = "\x01\x02";
         rig.st.BlockSum = 3;
         rig.module.SendCommand(a.code);
-        QCOMPARE(rig.Timer3.isActive(), a.timer3After);
+        QCOMPARE(rig.front.told.join(", "), a.told);
         QCOMPARE(rig.sim.frames().back().kind, a.kind);
         if (a.outcome == Accepted)
             QCOMPARE(rig.Timer1.interval(), 300); // a complete reply resets it
@@ -98,24 +97,6 @@ private Q_SLOTS:
             std::string error;
             QVERIFY2(!q7310sim::ParseRule(text, r, error) && !error.empty(), text);
         }
-    }
-
-    void errorPicturesWhileTheBoxIsOpen() {
-        SimRig rig(Fast());
-        START_RIG(rig, {"1:noreply", "2:noreply"});
-        rig.boxes.answers = {Cancel};
-        auto pictures = [&]() -> QString {
-            QString s;
-            for (PictureBox *b : {rig.Image2, rig.Image3, rig.Image4, rig.Image6})
-                s += QString::number(b->picture()) + (b->isVisible() ? "v" : "h");
-            return s + (rig.Timer3.isActive() ? " on" : " off");
-        };
-        QString seen;
-        rig.boxes.whileOpen = [&](const ShownBox &) { seen = pictures(); };
-        rig.Timer3.start();
-        rig.module.SendCommand(Command::End);
-        QCOMPARE(seen, QStringLiteral("0v6v0h0v off")); // broken cable, sleep mark, no animation
-        QCOMPARE(pictures(), QStringLiteral("0h1h0h0h off"));
     }
 
     void oversizeBlockIsNeverSent() {

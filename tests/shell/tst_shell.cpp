@@ -158,9 +158,9 @@ private Q_SLOTS:
         QCOMPARE(w->Text2->text(), QStringLiteral("10 0 "));
     }
 
-    // Return and Enter press the focused button, as Space does.
+    // Return and Enter press the focused button, as Space does; the monitor switch too.
     void enterPressesTheFocusedButton() {
-        for (const QString button : {"cmdLesen", "cmdDatei", "cmdEnd", "Command4"}) {
+        for (const QString button : {"cmdLesen", "cmdDatei", "cmdEnd", "chkSSTest", "Command4"}) {
             for (Qt::Key key : {Qt::Key_Return, Qt::Key_Enter}) {
                 frmQ7310Flasher *w = start();
                 w->mnuHelp->trigger();
@@ -168,6 +168,7 @@ private Q_SLOTS:
                 const QHash<QString, QPushButton *> buttons = {{"cmdLesen", w->cmdLesen},
                                                                {"cmdDatei", w->cmdDatei},
                                                                {"cmdEnd", w->cmdEnd},
+                                                               {"chkSSTest", w->chkSSTest},
                                                                {"Command4", help->Command4}};
                 boxes_.answers = {MsgAnswer::OK}; // the run asks for a file, or for the port
                 dialog_->choices = {QString()};
@@ -175,6 +176,7 @@ private Q_SLOTS:
                 QCOMPARE(boxes_.shown.size(), int(button == "cmdLesen"));
                 QCOMPARE(dialog_->opened, int(button == "cmdDatei"));
                 QCOMPARE(ended_, int(button == "cmdEnd"));
+                QCOMPARE(w->chkSSTest->isChecked(), button == "chkSSTest");
                 QTRY_COMPARE(help.isNull(), button == "Command4");
                 boxes_.answers.clear();
                 boxes_.shown.clear();

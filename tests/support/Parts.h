@@ -1,14 +1,14 @@
 #pragma once
-// The protocol routines with the controls they borrow (timers, status row, monitor, boxes),
-// around a port of the test's choosing.
+// The protocol routines with what they borrow (reply timer, monitor, boxes, a front that keeps
+// what it is told), around a port of the test's choosing.
 
 #include "protocol/Frames.h"
 #include "protocol/Module1.h"
 #include "serial/ReplyReception.h"
 #include "serial/SerialComm.h"
 #include "serial/TrafficMonitor.h"
-#include "status/StatusRow.h"
 #include "support/Scripted.h"
+#include "transfer/RunFront.h"
 
 #include <QTimer>
 #include <memory>
@@ -22,26 +22,38 @@ struct TestMonitor : TrafficMonitor {
     void setReplyText(const QString &text) override { reply = text; }
 };
 
+// A front that writes down what it is told, in order ("box" where a box opens).
+struct TestFront : RunFront {
+    QStringList told;
+    bool contactOn = false;
+    void contact(bool on) override {
+        contactOn = on;
+        told << (on ? "contact on" : "contact off");
+    }
+    void noReply(bool shown) override { told << (shown ? "silent" : "answering"); }
+    void startSent() override { told << "start sent"; }
+    void portHeld(bool held) override { told << (held ? "held" : "free"); }
+    void progress(int line, int total) override {
+        told << QStringLiteral("%1/%2").arg(line).arg(total);
+    }
+    void ended(RunOutcome outcome) override {
+        told << QStringLiteral("ended %1").arg(int(outcome));
+    }
+};
+
 struct Parts {
     explicit Parts(SerialComm &port) : comm(port) {
         st.FrameByte1 = Frames::FrameByte1Value;
         Timer1.setInterval(ReplyReception::ReplyTimeoutMs);
-        row->show();
+        boxes.whileOpen = [this](const ShownBox &) { front.told << "box"; };
     }
 
     SerialComm &comm;
     TransferState st;
     TestMonitor monitor;
     ScriptedBoxes boxes;
-    QTimer Timer1, Timer3;
+    TestFront front;
+    QTimer Timer1;
     ReplyReception reception{st, comm, Timer1, monitor};
-    std::unique_ptr<QWidget> row = std::make_unique<QWidget>();
-    PictureBox *Image2 = new PictureBox(row.get());
-    PictureBox *Image3 = new PictureBox(row.get());
-    PictureBox *Image4 = new PictureBox(row.get());
-    PictureBox *Image5 = new PictureBox(row.get());
-    PictureBox *Image6 = new PictureBox(row.get());
-    StatusRow pictures{st, Image2, Image3, Image4, Image5, Image6};
-    Module1 module{st,
-                   Module1::Controls{comm, Timer1, Timer3, monitor, reception, pictures, boxes}};
+    Module1 module{st, Module1::Controls{comm, Timer1, monitor, reception, front, boxes}};
 };

@@ -83,13 +83,14 @@ struct RunRig : SimBase {
 
     ScriptedBoxes boxes;
     ScriptedFileDialog dialog;
+    int ended = 0; // times the program was ended
     std::unique_ptr<Application> app;
     frmQ7310Flasher *w = nullptr;
 
     bool start(QString *why, int port = 1) {
         if (!startSim(why, port)) return false;
         app = std::make_unique<Application>(
-            dir.path(), FlasherSeams{&boxes, &dialog, nullptr, {}, lineSettings});
+            dir.path(), FlasherSeams{&boxes, &dialog, nullptr, [this] { ++ended; }, lineSettings});
         app->showMainWindow();
         w = app->mainWindow();
         return true;

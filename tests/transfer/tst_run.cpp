@@ -1,6 +1,7 @@
 // Whole programming runs: the real window, the real serial port and the simulated instrument.
 // A run is judged by what the instrument took and holds.
 
+#include "status/StatusRow.h"
 #include "support/Rigs.h"
 #include "transfer/HexImage.h"
 #include "transfer/ProgrammingRun.h"
@@ -28,14 +29,16 @@ QString state(frmQ7310Flasher *w) {
     QString s = QString::number(w->Image5->picture()) + " ";
     for (PictureBox *b : {w->Image2, w->Image3, w->Image4})
         s += QString::number(b->picture()) + (b->isVisible() ? "v" : "h");
-    return s + QStringLiteral(" menu %1 end %2 anim %3 bar %4 port %5")
+    return s + QStringLiteral(" menu %1 keys %2%3%4 anim %5 bar %6 port %7")
                    .arg(w->mnuCom->menuAction()->isEnabled())
+                   .arg(w->cmdLesen->isEnabled())
+                   .arg(w->cmdDatei->isEnabled())
                    .arg(w->cmdEnd->isEnabled())
                    .arg(w->Timer2.isActive() || w->Timer3.isActive())
                    .arg(w->PBLesen->value())
                    .arg(w->Comm1.PortOpen());
 }
-const QString Idle = QStringLiteral(" menu 1 end 1 anim 0 bar 0 port 0");
+const QString Idle = QStringLiteral(" menu 1 keys 111 anim 0 bar 0 port 0");
 const QString Finished = QStringLiteral("5 1v1v1v"), Unlit = QStringLiteral("3 1h1h1h");
 
 struct Outcome {
@@ -70,10 +73,10 @@ private Q_SLOTS:
             progress << QStringLiteral("%1/%2 %3")
                             .arg(v)
                             .arg(rig.w->PBLesen->maximum())
-                            .arg(state(rig.w).mid(9, 12));
+                            .arg(state(rig.w).mid(9, 15));
         });
         connect(&rig.w->Comm1, &SerialComm::OnComm, this,
-                [&] { atReplies << state(rig.w).left(21); });
+                [&] { atReplies << state(rig.w).left(24); });
         rig.w->Image5->setPicture(ImageList1::InstrumentLit); // an earlier run completed
         QTest::mouseClick(rig.w->cmdLesen, Qt::LeftButton);
 
@@ -90,13 +93,13 @@ private Q_SLOTS:
         QCOMPARE(progress.size(), lines.size() + 1); // one step a line, then empty
         for (int i = 0; i < lines.size(); ++i)
             QCOMPARE(progress[i],
-                     QStringLiteral("%1/%2 menu 0 end 0").arg(i + 1).arg(lines.size()));
+                     QStringLiteral("%1/%2 menu 0 keys 000").arg(i + 1).arg(lines.size()));
         QVERIFY(progress.last().startsWith("0/"));
-        // While the start is answered "Beenden" is still usable; from then on the instrument is
-        // being erased, no longer lit.
+        // From the moment the start frame is out the instrument may be being erased: no longer
+        // lit; and from the moment the port is open nothing that would disturb the run works.
         atReplies.replaceInStrings(QRegularExpression(" .* menu"), " menu");
         atReplies.removeDuplicates();
-        QCOMPARE(atReplies, QStringList({"5 menu 0 end 1", "3 menu 0 end 0"}));
+        QCOMPARE(atReplies, QStringList({"3 menu 0 keys 000"}));
     }
 
     // Nothing reaches the instrument when there is nothing fit to send or no port to send on.
@@ -152,7 +155,7 @@ private Q_SLOTS:
     void outcomes_data() {
         QTest::addColumn<Outcome>("o");
         // clang-format off
-        QTest::newRow("start given up: nothing erased") << Outcome{{"1:noreply", "2:noreply"}, {Cancel}, {NoReply}, 2, "5 1h1h1h"};
+        QTest::newRow("start given up: maybe erased, no more box") << Outcome{{"1:noreply", "2:noreply"}, {Cancel}, {NoReply}, 2, Unlit};
         QTest::newRow("flash error on the start") << Outcome{{"1:status=16"}, {OK, OK}, {Flash, Aborted}, 1, Unlit};
         QTest::newRow("silent twice, retry") << Outcome{{"3:noreply", "4:noreply"}, {Retry}, {NoReply}, 17, Finished};
         QTest::newRow("flash error on data") << Outcome{{"4:status=16"}, {OK, OK}, {Flash, Aborted}, 4, Unlit};
@@ -196,7 +199,8 @@ private Q_SLOTS:
                     rig.sim.memory() == ImageBytes(lines));
     }
 
-    // During a run a second click, closing the window and the file button do nothing.
+    // During a run a second click, closing the window, the file button and "Beenden" do nothing,
+    // also when their handlers are called; afterwards the focus is where it was.
     void busyRunRefusesWhatWouldDisturbIt() {
         RunRig rig(Fast());
         START_RIG(rig);
@@ -205,12 +209,16 @@ private Q_SLOTS:
         bool closed = true;
         connect(&rig.w->Comm1, &SerialComm::OnComm, this, [&] {
             if (rig.framesSeen() != 3) return;
-            QTest::mouseClick(rig.w->cmdLesen, Qt::LeftButton);
-            QTest::mouseClick(rig.w->cmdDatei, Qt::LeftButton); // no dialog is scripted
+            rig.w->cmdLesen_Click();
+            rig.w->cmdDatei_Click(); // no dialog is scripted
+            rig.w->cmdEnd_Click();
             closed = rig.w->close();
         });
+        rig.w->cmdLesen->setFocus();
         rig.w->cmdLesen_Click();
         QVERIFY(!closed);
+        QCOMPARE(rig.ended, 0);
+        QCOMPARE(rig.w->focusWidget(), rig.w->cmdLesen);
         QCOMPARE(rig.dialog.opened, 0);
         QCOMPARE(rig.framesSeen(), 7); // one start, five blocks, one end
         QVERIFY(rig.boxes.shown.isEmpty() && rig.sim.memory() == ImageBytes(lines));
