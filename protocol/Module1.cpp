@@ -14,6 +14,11 @@ void Module1::beginRun() {
     settleFirst_ = replyOwed_ = false;
 }
 
+void Module1::portReopened() {
+    settleFirst_ = true;
+    replyOwed_ = false;
+}
+
 void Module1::ExchangeFrame() {
     const QByteArray frame = AssembleFrame(st_);
     st_.ReplyData.clear();
@@ -176,6 +181,11 @@ void Module1::SendCommand(int code) {
         sendingStart_ = code == Command::Start;
         ExchangeFrame();
         sendingStart_ = false;
+        if (!c_.Comm1.PortOpen()) {
+            st_.CommandFailed = true;
+            st_.LastOutcome = CommandOutcome::PortLost;
+            return;
+        }
         if (st_.ReplyDoubtful) {
             // Not this command's failure: the caller sends the doubtful frames again.
             st_.LastOutcome = CommandOutcome::Doubt;

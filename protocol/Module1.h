@@ -50,6 +50,9 @@ public:
 
     // A new run: nothing of an earlier run's last attempt carries over.
     void beginRun();
+    // The port was opened again after it failed: the line settles before the next frame, since
+    // an adapter plugged back in may bring bytes of its own.
+    void portReopened();
 
     // Sends the prepared frame and waits, without spinning, until the reply is complete or the
     // reply timer runs out; the outcome is left in ReplyStatus. A byte that is not the reply to
@@ -58,7 +61,8 @@ public:
 
     // Builds and sends the command until the instrument takes it or the user gives up.
     // CommandFailed and LastOutcome tell the caller how it ended; Doubt ends it at once, without
-    // a box and without counting as a failed attempt.
+    // a box and without counting as a failed attempt, and so does a port that failed (PortLost):
+    // no instrument can answer through it, so asking whether it should is pointless.
     void SendCommand(int code);
 
     // After the last reply of a run: true when not one byte more arrives within a reply time-out.

@@ -13,6 +13,7 @@ enum class CommandOutcome {
     FlashError, // "Flash kann nicht programmiert werden" was shown: the command did not take
     Refused,    // the frame could not be built (block too long or address too high); nothing sent
     Doubt,      // a byte nobody can explain came: an earlier reply may belong to another frame
+    PortLost,   // the port failed and was closed; the frame may or may not have arrived
 };
 
 struct TransferState {

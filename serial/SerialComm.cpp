@@ -69,6 +69,7 @@ bool QtSerialComm::setPortOpen(bool open) {
     }
     if (port_->isOpen()) return true;
     openError_.clear();
+    failure_.clear();
     const LineSettings ls = ParseSettings(Settings);
     if (!ls.valid) {
         openError_ = tr("Ungültige Schnittstelleneinstellung \"%1\"").arg(Settings);
@@ -159,8 +160,8 @@ void QtSerialComm::onError() {
     const QSerialPort::SerialPortError e = port_->error();
     if (e == QSerialPort::NoError || e == QSerialPort::TimeoutError || !port_->isOpen()) return;
     // A failed port keeps reporting the same error in a storm; close it on the first one.
-    const QString reason = port_->errorString();
+    failure_ = port_->errorString();
     port_->close();
     port_->clearError();
-    emit Failed(reason);
+    emit Failed(failure_);
 }

@@ -24,6 +24,8 @@ public:
     virtual bool setPortOpen(bool open) = 0;
     virtual bool PortOpen() const = 0;
     QString openError() const { return openError_; }
+    // Why the open port failed and was closed; empty while it has not.
+    QString failure() const { return failure_; }
     // The device the port number stands for, for messages.
     virtual QString deviceName() const = 0;
 
@@ -41,6 +43,7 @@ signals:
 
 protected:
     QString openError_;
+    QString failure_;
 };
 
 // The device behind ComN: "COMN" on Windows; elsewhere the link or device node "comN" in

@@ -2,6 +2,7 @@
 
 #include "protocol/Frames.h"
 #include "protocol/Module1.h"
+#include "serial/PortInfo.h"
 #include "serial/ReplyReception.h"
 #include "serial/SerialComm.h"
 #include "shell/FileDialog.h"
@@ -111,6 +112,14 @@ void frmQ7310Flasher::createControls() {
         connect(item, &QAction::triggered, this, [this, n] { mnuCom_Click(n); });
         mnuComItems[n - 1] = item;
     }
+    // Each entry names the device it opens, worked out as the menu opens: an adapter plugged in
+    // meanwhile shows up.
+    mnuCom->setToolTipsVisible(true);
+    connect(mnuCom, &QMenu::aboutToShow, this, [this] {
+        const QList<PortFacts> ports = SystemPorts();
+        for (int n = 1; n <= 8; ++n)
+            mnuComItems[n - 1]->setToolTip(ComPortSummary(LookUpComPort(n, settingsDir_, ports)));
+    });
 
     auto *client = new QWidget(this);
     setCentralWidget(client);

@@ -151,6 +151,19 @@ void Simulator::stop() {
     }
 }
 
+bool Simulator::replug(std::string &error) {
+    stop();
+    {
+        std::lock_guard lock(mutex_);
+        opt_.hangUpAfter = 0;
+        partial_.clear();
+        pending_.clear();
+        onLine_.clear();
+    }
+    hungUp_ = false;
+    return start(error);
+}
+
 void Simulator::addRule(const Rule &rule) {
     std::lock_guard lock(mutex_);
     opt_.rules.push_back(rule);

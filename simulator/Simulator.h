@@ -73,6 +73,9 @@ public:
     // Opens the pseudo-terminal and starts answering; false (with error) where none can be had.
     bool start(std::string &error);
     void stop();
+    // After a hang-up: a new line (a new device path) to the instrument as it was, as when an
+    // adapter is plugged back in; it no longer hangs up by itself.
+    bool replug(std::string &error);
     std::string devicePath() const { return path_; }
 
     void addRule(const Rule &rule);

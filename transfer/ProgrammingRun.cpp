@@ -130,13 +130,32 @@ void ProgrammingRun::run(const QString &fileName) {
                                                          : CommandOutcome::GivenUp;
         }
 
+        // Once the end has gone out after every block was confirmed, and nothing has been erased
+        // since, a run that cannot go on may well have left the instrument complete; it says
+        // only that this could not be confirmed.
+        auto failed = [&] {
+            if (endWentOut)
+                finish(RunOutcome::Unconfirmed, Texts::Unconfirmed);
+            else
+                finish(RunOutcome::Aborted, Texts::Aborted); // the instrument may be erased
+        };
+        if (st_.LastOutcome == CommandOutcome::PortLost) {
+            // The frame in flight may or may not have arrived; it goes out again. After the end
+            // reply, what the line said while the port was gone is unknown: that is a doubt.
+            if (!portRegained())
+                st_.LastOutcome = CommandOutcome::GivenUp;
+            else if (k <= end)
+                continue;
+            else
+                st_.LastOutcome = CommandOutcome::Doubt;
+        }
         if (st_.LastOutcome == CommandOutcome::Doubt) {
             // Sent again silently, as a first resend is; a line that keeps casting doubt is put
             // to the user like a transmission error.
             if (++repairs > SilentRepairs) {
                 if (c_.boxes.MsgBox(text(Texts::TransmissionError), MsgStyle::CriticalRetry,
                                     text(Texts::ErrorTitle)) == MsgAnswer::Cancel) {
-                    finish(RunOutcome::Aborted, Texts::Aborted);
+                    failed();
                     return;
                 }
                 repairs = 0;
@@ -156,7 +175,7 @@ void ProgrammingRun::run(const QString &fileName) {
             return;
         }
         if (st_.LastOutcome != CommandOutcome::Accepted) {
-            finish(RunOutcome::Aborted, Texts::Aborted); // the instrument may already be erased
+            failed();
             return;
         }
         if (k > furthest) {
@@ -167,6 +186,24 @@ void ProgrammingRun::run(const QString &fileName) {
         ++k;
     }
     finish(RunOutcome::Completed);
+}
+
+bool ProgrammingRun::portRegained() {
+    const QString port = QStringLiteral("Com%1").arg(c_.Comm1.CommPort);
+    QString message = QStringLiteral("Die Verbindung über %1 ist unterbrochen: %2 (%3)\n"
+                                     "Wiederholen öffnet die Schnittstelle erneut.")
+                          .arg(port, c_.Comm1.failure(), c_.Comm1.deviceName());
+    for (;;) {
+        if (c_.boxes.MsgBox(message, MsgStyle::CriticalRetry, text(Texts::ErrorTitle)) ==
+            MsgAnswer::Cancel)
+            return false;
+        if (c_.Comm1.setPortOpen(true)) {
+            c_.module.portReopened();
+            return true;
+        }
+        message = QStringLiteral("%1 kann nicht wieder geöffnet werden: %2 (%3)")
+                      .arg(port, c_.Comm1.openError(), c_.Comm1.deviceName());
+    }
 }
 
 // The bar follows the image line by line up to the record that closed the next block.

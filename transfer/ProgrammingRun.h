@@ -19,6 +19,9 @@ inline constexpr char FileTitle[] = "Datei";
 inline constexpr char Aborted[] =
     "Die Übertragung wurde abgebrochen. Die Firmware im Q7310 ist unvollständig und muss "
     "erneut übertragen werden.";
+inline constexpr char Unconfirmed[] =
+    "Die Übertragung konnte vom Q7310 nicht bestätigt werden. Die Firmware im Q7310 ist "
+    "möglicherweise unvollständig und muss erneut übertragen werden.";
 } // namespace Texts
 
 struct RunControls {
@@ -53,6 +56,8 @@ public:
 private:
     void run(const QString &fileName);
     void finish(RunOutcome outcome, const char *message = nullptr);
+    // Asks, after the port failed, until it is open again (true) or the user gives up.
+    bool portRegained();
     void advanceProgress(int toLine);
 
     TransferState &st_;

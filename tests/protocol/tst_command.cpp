@@ -3,6 +3,7 @@
 
 #include "support/Rigs.h"
 
+#include <QElapsedTimer>
 #include <QTest>
 
 using K = q7310sim::FrameKind;
@@ -35,7 +36,7 @@ class TestCommand : public QObject {
 private Q_SLOTS:
     void attempts_data() {
         QTest::addColumn<Attempts>("a");
-        const int Data = Command::Data, Start = Command::Start, End = Command::End;
+        const int Data = Command::Data, Start = Command::Start;
         const auto Flashed = CommandOutcome::FlashError;
         // clang-format off
         const QString silent = "contact off, silent, box, answering";
@@ -88,6 +89,24 @@ private Q_SLOTS:
         QCOMPARE(rig.st.ReplyStatus, a.status);
         QCOMPARE(int(rig.sim.memory().size()), a.written);
         QVERIFY(rig.boxes.answers.isEmpty());
+    }
+
+    // A line that was still chattering when the last command gave up is settled before the
+    // next frame; a new run starts afresh, with its first frame at once.
+    void noSettleCarriesIntoTheNextRun() {
+        SimRig rig(Fast());
+        START_RIG(rig, {"1:chatter=3500"});
+        rig.module.SendCommand(Command::Start);
+        QCOMPARE(rig.st.LastOutcome, CommandOutcome::Doubt);
+        QTest::qWait(600); // the line has fallen quiet, and what it said is gone
+        rig.comm.DiscardInput();
+        rig.module.beginRun();
+        QElapsedTimer clock;
+        clock.start();
+        rig.module.SendCommand(Command::Start);
+        QCOMPARE(rig.st.LastOutcome, Accepted);
+        QVERIFY2(clock.elapsed() < ReplyReception::ReplyTimeoutMs,
+                 qPrintable(QString::number(clock.elapsed())));
     }
 
     void badRules() { // the simulator's command line refuses them

@@ -14,13 +14,17 @@ public:
     QByteArray waiting;
     bool open = true;
     QString failIn;
+    int written = 0;
     bool setPortOpen(bool o) override {
         open = o;
         return true;
     }
     bool PortOpen() const override { return open; }
     QString deviceName() const override { return QStringLiteral("fake"); }
-    void Output(const QByteArray &) override { maybeFail(QStringLiteral("write")); }
+    void Output(const QByteArray &) override {
+        ++written;
+        maybeFail(QStringLiteral("write"));
+    }
     int InBufferCount() const override { return int(waiting.size()); }
     QByteArray Input() override {
         maybeFail(QStringLiteral("read"));
@@ -30,7 +34,8 @@ public:
     void maybeFail(const QString &where) {
         if (where != failIn || !open) return;
         open = false; // as the real port does: closed on the first fatal error
-        emit Failed(QStringLiteral("unplugged"));
+        failure_ = QStringLiteral("unplugged");
+        emit Failed(failure_);
     }
 };
 
@@ -82,19 +87,33 @@ private Q_SLOTS:
         }
     }
 
-    // A port that dies while the frame goes out ends that attempt at once: when what is waiting
-    // is dropped before the send, or in the write.
+    // A frame kept back because bytes were waiting is neither written nor shown as sent.
+    void frameKeptBackIsNotShown() {
+        FakeComm comm;
+        Parts rig(comm);
+        rig.monitor.on = true;
+        BuildEndFrame(rig.st);
+        comm.waiting = "\xA5";
+        rig.module.ExchangeFrame();
+        QVERIFY(rig.st.ReplyDoubtful);
+        QCOMPARE(comm.written, 0);
+        QCOMPARE(rig.monitor.sent, QStringLiteral("untouched"));
+    }
+
+    // A port that dies while the frame goes out ends the command at once: when what is waiting
+    // is dropped before the send, or in the write. No instrument can answer through it, so no
+    // box asks whether one should.
     void portFailsWhileSending() {
         for (const char *failIn : {"read", "write"}) {
             FakeComm comm;
             Parts rig(comm);
-            BuildEndFrame(rig.st);
             comm.failIn = QString::fromLatin1(failIn);
             rig.Timer1.setInterval(3000);
             QElapsedTimer clock;
             clock.start();
-            rig.module.ExchangeFrame();
-            QCOMPARE(rig.st.ReplyStatus, 255);
+            rig.module.SendCommand(Command::End);
+            QVERIFY(rig.st.LastOutcome == CommandOutcome::PortLost && rig.st.CommandFailed);
+            QVERIFY(rig.boxes.shown.isEmpty());
             QVERIFY2(clock.elapsed() < 200, qPrintable(QString::number(clock.elapsed())));
             QVERIFY(!comm.PortOpen());
         }

@@ -1,6 +1,7 @@
 // One frame over the real serial port to the simulated instrument: reception, time-outs, the
 // monitor texts, a line that keeps chattering, the line settings, a port that dies.
 
+#include "serial/PortInfo.h"
 #include "support/Rigs.h"
 
 #include <QElapsedTimer>
@@ -150,6 +151,38 @@ private Q_SLOTS:
         QCOMPARE(tcgetattr(fd, &tio), 0);
         ::close(fd);
         QCOMPARE(tio.c_iflag & (INPCK | IGNPAR | PARMRK), tcflag_t(INPCK | IGNPAR));
+    }
+
+    // What a Com entry leads to: a link to something that is no serial port, a link to nothing,
+    // a link to a port the system lists, a port listed under its name alone.
+    void comPortLookUp() {
+        QTemporaryDir dir;
+        auto at = [&](const char *name) { return dir.filePath(QString::fromLatin1(name)); };
+        QFile(at("plain")).open(QIODevice::WriteOnly);
+        QFile(at("ttyUSB9")).open(QIODevice::WriteOnly);
+        QFile::link(at("plain"), at("com1"));
+        QFile::link(at("gone"), at("com2"));
+        QFile::link(at("ttyUSB9"), at("com3"));
+        const QList<PortFacts> ports = {
+            {at("ttyUSB9"), "ttyUSB9", "USB-Serial Controller", "Prolific", "", 0x67b, 0x2303},
+            {ComPortDevice(4, dir.path()), "", "", "", "A1", -1, -1}};
+        const QList<std::tuple<int, QString, bool, QString>> cases = {
+            {1, at("plain"), false, ""},
+            {2, at("gone"), false, ""},
+            {3, at("ttyUSB9"), true, "Prolific, USB-Serial Controller, USB 067b:2303"},
+            {4, "", true, "Nr. A1"}};
+        QStringList summaries;
+        for (const auto &[n, target, listed, facts] : cases) {
+            const ComPortView v = LookUpComPort(n, dir.path(), ports);
+            QCOMPARE(v.target, target);
+            QCOMPARE(v.exists, n != 2);
+            QCOMPARE(v.facts.has_value(), listed);
+            const QString summary = ComPortSummary(v);
+            QVERIFY2(summary.startsWith(v.device) && summary.endsWith(facts), qPrintable(summary));
+            summaries << summary.mid(v.device.size() + target.size());
+        }
+        summaries.removeDuplicates();
+        QCOMPARE(summaries.size(), cases.size()); // each case said in its own words
     }
 
     void hangUpEndsTheWaitAtOnce() {

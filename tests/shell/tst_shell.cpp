@@ -16,6 +16,7 @@
 #include <QAction>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QPlainTextEdit>
 #include <QProcess>
 #include <QProgressBar>
@@ -69,7 +70,7 @@ class TestShell : public QObject {
         dialog_ = std::make_unique<ScriptedFileDialog>();
         ended_ = 0;
         app_ = std::make_unique<Application>(
-            dir_.path(), FlasherSeams{&boxes_, dialog_.get(), nullptr, [this] { ++ended_; }});
+            dir_.path(), FlasherSeams{&boxes_, dialog_.get(), nullptr, [this] { ++ended_; }, {}});
         app_->showMainWindow();
         return app_->mainWindow();
     }
@@ -281,7 +282,7 @@ private Q_SLOTS:
               {installed.path(), QStringLiteral("/proc/q7310-none"), QString()}}) {
             qputenv("XDG_CONFIG_HOME", configHome.toLocal8Bit());
             for (int run = 0; run < 2; ++run) { // choose, then start again
-                Application app(programDir, FlasherSeams{&boxes_, dialog_.get(), nullptr, {}});
+                Application app(programDir, FlasherSeams{&boxes_, dialog_.get(), nullptr, {}, {}});
                 app.showMainWindow();
                 frmQ7310Flasher *w = app.mainWindow();
                 QCOMPARE(w->LastHexFile, run && !settingsDir.isEmpty() ? "/fw/x.a35" : QString());
@@ -316,6 +317,13 @@ private Q_SLOTS:
             QCOMPARE(w->Panels[3]->text(), QStringLiteral("Com%1").arg(clicks.last()));
         }
         QVERIFY(!w->Comm1.PortOpen());
+        // Each entry tells the device it opens, looked up again as the menu opens.
+        QVERIFY(w->mnuCom->toolTipsVisible());
+        QVERIFY(QFile::link(dir_.filePath("ttyUSB7"), dir_.filePath("com2")));
+        emit w->mnuCom->aboutToShow();
+        QVERIFY2(w->mnuComItems[1]->toolTip().contains(dir_.filePath("ttyUSB7")),
+                 qPrintable(w->mnuComItems[1]->toolTip()));
+        QVERIFY(w->mnuComItems[2]->toolTip().startsWith(ComPortDevice(3, dir_.path())));
     }
 };
 

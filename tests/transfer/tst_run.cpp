@@ -19,6 +19,7 @@ using Lines = QList<QByteArray>;
 namespace {
 const QString Fehler = QStringLiteral("Fehler"), Datei = QStringLiteral("Datei");
 const ShownBox Aborted{QString::fromUtf8(Texts::Aborted), 16, Fehler};
+const ShownBox Unconfirmed{QString::fromUtf8(Texts::Unconfirmed), 16, Fehler};
 const ShownBox NoReply{QString::fromUtf8(Texts::NoReply), 21, Fehler};
 const ShownBox Flash{QString::fromUtf8(Texts::FlashError), 16, Fehler};
 const ShownBox Transmission{QString::fromUtf8(Texts::TransmissionError), 21, Fehler};
@@ -159,8 +160,7 @@ private Q_SLOTS:
         QTest::newRow("flash error on the start") << Outcome{{"1:status=16"}, {OK, OK}, {Flash, Aborted}, 1, Unlit};
         QTest::newRow("silent twice, retry") << Outcome{{"3:noreply", "4:noreply"}, {Retry}, {NoReply}, 17, Finished};
         QTest::newRow("flash error on data") << Outcome{{"4:status=16"}, {OK, OK}, {Flash, Aborted}, 4, Unlit};
-        QTest::newRow("end given up") << Outcome{{"end:noreply"}, {Cancel, OK}, {NoReply, Aborted}, 16, Unlit};
-        QTest::newRow("unplugged") << Outcome{{"4:hangup"}, {Retry, Cancel, OK}, {NoReply, NoReply, Aborted}, 4, Unlit};
+        QTest::newRow("end given up: all blocks in, not confirmed") << Outcome{{"end:noreply"}, {Cancel, OK}, {NoReply, Unconfirmed}, 16, Unlit};
         QTest::newRow("start 10 ms late, later 32") << Outcome{{"1:delay=3005", "5:status=32"}, {}, {}, 0, Finished};
         QTest::newRow("end late: all again from the erase") << Outcome{{"15:delay=450"}, {}, {}, 30, Finished};
         // Two faults at once, each reproduced on a real line: a late reply, then a lost frame, a
@@ -168,7 +168,7 @@ private Q_SLOTS:
         // while a refused block crosses; a stray byte in front of a refusal.
         QTest::newRow("late 0.58 s, later a lost frame") << Outcome{{"6:delay=580", "12:lost"}, {}, {}, 0, Finished};
         QTest::newRow("late 1 s, later a lost frame") << Outcome{{"6:delay=1000", "12:lost"}, {}, {}, 0, Finished};
-        QTest::newRow("late, every end lost") << Outcome{{"6:delay=580", "end:lost"}, {Cancel, OK}, {NoReply, Aborted}, 0, Unlit};
+        QTest::newRow("late, every end lost") << Outcome{{"6:delay=580", "end:lost"}, {Cancel, OK}, {NoReply, Unconfirmed}, 0, Unlit};
         QTest::newRow("slow erase, later a lost frame") << Outcome{{"1:delay=3400", "9:lost"}, {}, {}, 0, Finished};
         QTest::newRow("late, two refusals, retry")
             << Outcome{{"6:delay=580", "13:status=32", "14:status=32"}, {Retry}, {Transmission}, 0, Finished};
@@ -195,6 +195,62 @@ private Q_SLOTS:
         QCOMPARE(state(rig.w), o.after + Idle);
         QCOMPARE(rig.w->run().outcome() == RunOutcome::Completed, o.after == Finished);
         if (o.after == Finished)
+            QVERIFY(rig.sim.lastTaken() == q7310sim::FrameKind::End &&
+                    rig.sim.memory() == ImageBytes(lines));
+    }
+
+    // The adapter pulled under the run (the instrument hangs up on frame lostAt of 15; 15 is the
+    // end): the box names port, device and the system's reason. Wiederholen opens the port again
+    // and the run goes on with the frame in flight; while the device is missing it says why and
+    // asks again; Abbrechen ends the run.
+    void portLostMidRun_data() {
+        QTest::addColumn<int>("lostAt");
+        QTest::addColumn<int>("backAtBox"); // the box while which it is plugged back in; -1 never
+        QTest::addColumn<QList<int>>("answers");
+        QTest::addColumn<QStringList>("boxes"); // how each begins
+        QTest::addColumn<QString>("after");
+        const QString lost = "Die Verbindung über Com1 ist unterbrochen: ",
+                      again = "Com1 kann nicht wieder geöffnet werden: ";
+        // clang-format off
+        QTest::newRow("back in, retry") << 6 << 0 << QList{Retry} << QStringList{lost} << Finished;
+        QTest::newRow("back only later") << 6 << 1 << QList{Retry, Retry} << QStringList{lost, again} << Finished;
+        QTest::newRow("lost on the end") << 15 << 0 << QList{Retry} << QStringList{lost} << Finished;
+        QTest::newRow("given up") << 6 << -1 << QList{Retry, Cancel, OK} << QStringList{lost, again, Aborted.text} << Unlit;
+        QTest::newRow("given up at the start") << 1 << -1 << QList{Cancel} << QStringList{lost} << Unlit;
+        // clang-format on
+    }
+    void portLostMidRun() {
+        QFETCH(int, lostAt);
+        QFETCH(int, backAtBox);
+        QFETCH(QList<int>, answers);
+        QFETCH(QStringList, boxes);
+        QFETCH(QString, after);
+        RunRig rig(Fast());
+        START_RIG(rig);
+        rig.rules({QStringLiteral("%1:hangup").arg(lostAt)});
+        const Lines lines = contiguous(160, 16);
+        rig.w->CD_01.FileName = rig.writeImage(lines);
+        rig.boxes.answers = answers;
+        const QString link = rig.dir.filePath("com1");
+        rig.boxes.whileOpen = [&](const ShownBox &) {
+            if (rig.boxes.shown.size() - 1 != backAtBox) return;
+            std::string error;
+            QVERIFY2(rig.sim.replug(error), error.c_str());
+            QFile::remove(link);
+            QVERIFY(QFile::link(QString::fromStdString(rig.sim.devicePath()), link));
+        };
+        rig.w->cmdLesen_Click();
+        QCOMPARE(rig.boxes.shown.size(), boxes.size());
+        for (int i = 0; i < boxes.size(); ++i)
+            QVERIFY2(rig.boxes.shown[i].text.startsWith(boxes[i]),
+                     qPrintable(rig.boxes.shown[i].text));
+        const QString first = rig.boxes.shown[0].text;
+        QVERIFY2(first.contains(
+                     QRegularExpression(": [^(]+ \\(" + QRegularExpression::escape(link) + "\\)")),
+                 qPrintable(first)); // a reason, then the device
+        QCOMPARE(state(rig.w), after + Idle);
+        QCOMPARE(rig.w->run().outcome() == RunOutcome::Completed, after == Finished);
+        if (after == Finished)
             QVERIFY(rig.sim.lastTaken() == q7310sim::FrameKind::End &&
                     rig.sim.memory() == ImageBytes(lines));
     }

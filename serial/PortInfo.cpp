@@ -1,0 +1,56 @@
+#include "serial/PortInfo.h"
+
+#include "serial/SerialComm.h"
+
+#include <QFileInfo>
+#include <QSerialPortInfo>
+#include <QStringList>
+
+QList<PortFacts> SystemPorts() {
+    QList<PortFacts> ports;
+    const QList<QSerialPortInfo> infos = QSerialPortInfo::availablePorts();
+    for (const QSerialPortInfo &i : infos)
+        ports.append({i.systemLocation(), i.portName(), i.description(), i.manufacturer(),
+                      i.serialNumber(), i.hasVendorIdentifier() ? int(i.vendorIdentifier()) : -1,
+                      i.hasProductIdentifier() ? int(i.productIdentifier()) : -1});
+    return ports;
+}
+
+ComPortView LookUpComPort(int n, const QString &linkDir, const QList<PortFacts> &ports) {
+    ComPortView v;
+    v.device = ComPortDevice(n, linkDir);
+    const QFileInfo fi(v.device);
+    if (fi.isSymLink()) v.target = fi.symLinkTarget();
+    // A link is followed to the device itself, which is what the system lists.
+    const QString real = fi.exists() ? fi.canonicalFilePath() : QString();
+    for (const PortFacts &p : ports) {
+        if (p.location == v.device || p.name == v.device ||
+            (!real.isEmpty() && QFileInfo(p.location).canonicalFilePath() == real))
+            v.facts = p;
+    }
+    v.exists = fi.exists() || v.facts.has_value();
+    return v;
+}
+
+QString PortFactsText(const PortFacts &f) {
+    QStringList parts;
+    for (const QString &s : {f.manufacturer, f.description})
+        if (!s.isEmpty()) parts << s;
+    if (!f.serialNumber.isEmpty()) parts << QStringLiteral("Nr. %1").arg(f.serialNumber);
+    if (f.vendorId >= 0 && f.productId >= 0)
+        parts << QStringLiteral("USB %1:%2")
+                     .arg(f.vendorId, 4, 16, QLatin1Char('0'))
+                     .arg(f.productId, 4, 16, QLatin1Char('0'));
+    return parts.join(QStringLiteral(", "));
+}
+
+QString ComPortSummary(const ComPortView &v) {
+    QString s = v.device;
+    if (!v.target.isEmpty()) s += QStringLiteral(" → ") + v.target;
+    if (!v.exists) return s + QStringLiteral(": Gerät nicht vorhanden");
+    if (!v.facts)
+        return s + QStringLiteral(": vom System nicht als serielle Schnittstelle gemeldet");
+    const QString known = PortFactsText(*v.facts);
+    return s + QStringLiteral(": ") +
+           (known.isEmpty() ? QStringLiteral("serielle Schnittstelle") : known);
+}
