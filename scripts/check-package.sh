@@ -16,7 +16,8 @@ dpkg-deb -x "$DEB" "$WORK/root"
 ROOT="$WORK/root/usr"
 ID=io.github.q7310flasher.q7310flasher
 
-for f in bin/Q7310Flasher bin/q7310sim share/applications/$ID.desktop share/metainfo/$ID.metainfo.xml \
+for f in bin/Q7310Flasher bin/q7310sim bin/q7310flash share/man/man1/q7310flash.1.gz \
+         share/bash-completion/completions/q7310flash share/applications/$ID.desktop share/metainfo/$ID.metainfo.xml \
          share/icons/hicolor/{32x32,48x48,64x64,128x128}/apps/$ID.png share/doc/q7310flasher/copyright; do
   [ -s "$ROOT/$f" ] || { echo "missing from the package: /usr/$f" >&2; exit 1; }
 done
@@ -29,7 +30,7 @@ for lib in libqt6core6 libqt6gui6 libqt6widgets6 libqt6serialport6; do
   grep -q "$lib" <<<"$depends" || { echo "Depends does not name $lib" >&2; exit 1; }
 done
 # Every library a binary names comes from a package that Depends names.
-for bin in "$ROOT/bin/Q7310Flasher" "$ROOT/bin/q7310sim"; do
+for bin in "$ROOT/bin/Q7310Flasher" "$ROOT/bin/q7310sim" "$ROOT/bin/q7310flash"; do
   if ldd "$bin" | grep -q 'not found'; then ldd "$bin" >&2; exit 1; fi
   for lib in $(objdump -p "$bin" | awk '/NEEDED/ {print $2}'); do
     path=$(ldd "$bin" | awk -v l="$lib" '$1 == l {print $3}')
@@ -48,7 +49,12 @@ HOME="$WORK/home" QT_QPA_PLATFORM=offscreen timeout 3 "$ROOT/bin/Q7310Flasher" 2
 if [ "$status" -ne 124 ]; then
   echo "Q7310Flasher from the package ended by itself (status $status):" >&2; cat "$WORK/err" >&2; exit 1
 fi
-echo "Q7310Flasher and q7310sim start from the unpacked package"
+# q7310flash, as installed, needs no display and checks an image without a port.
+"$BUILD/make_sample" "$WORK/s.a35"
+env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "$ROOT/bin/q7310flash" --check "$WORK/s.a35" >/dev/null ||
+  { echo "q7310flash from the package cannot check an image" >&2; exit 1; }
+bash -n "$ROOT/share/bash-completion/completions/q7310flash"
+echo "Q7310Flasher, q7310sim and q7310flash start from the unpacked package"
 
 echo "lintian:"
 lintian --tag-display-limit 0 --fail-on error "$DEB" 2>&1 | grep -v 'running with root privileges' || true

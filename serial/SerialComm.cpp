@@ -59,7 +59,11 @@ QtSerialComm::~QtSerialComm() {
 }
 
 QString QtSerialComm::deviceName() const {
-    return ComPortDevice(CommPort, linkDir_);
+    return DevicePath.isEmpty() ? ComPortDevice(CommPort, linkDir_) : DevicePath;
+}
+
+QString QtSerialComm::portLabel() const {
+    return DevicePath.isEmpty() ? SerialComm::portLabel() : DevicePath;
 }
 
 bool QtSerialComm::setPortOpen(bool open) {

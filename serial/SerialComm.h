@@ -28,6 +28,8 @@ public:
     QString failure() const { return failure_; }
     // The device the port number stands for, for messages.
     virtual QString deviceName() const = 0;
+    // How messages name the port: "Com3".
+    virtual QString portLabel() const { return QStringLiteral("Com%1").arg(CommPort); }
 
     virtual void Output(const QByteArray &bytes) = 0;
     virtual int InBufferCount() const = 0;
@@ -68,6 +70,10 @@ class QtSerialComm : public SerialComm {
 public:
     explicit QtSerialComm(QString linkDir, QObject *parent = nullptr);
     ~QtSerialComm() override;
+
+    // Set: the device opened whatever CommPort says, and the name messages give the port.
+    QString DevicePath;
+    QString portLabel() const override;
 
     bool setPortOpen(bool open) override;
     bool PortOpen() const override;

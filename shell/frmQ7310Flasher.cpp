@@ -9,7 +9,7 @@
 #include "shell/MessageBox.h"
 #include "shell/Settings.h"
 #include "status/StatusRow.h"
-#include "transfer/ProgrammingRun.h"
+#include "transfer/RunParts.h"
 
 #include <QAction>
 #include <QCloseEvent>
@@ -84,19 +84,14 @@ frmQ7310Flasher::frmQ7310Flasher(TransferState &st, QString settingsDir, Seams s
     pictures_ = std::make_unique<StatusRow>(st_, Image2, Image3, Image4, Image5, Image6);
     connect(&Timer2, &QTimer::timeout, this, [this] { pictures_->Timer2_Timer(); });
     connect(&Timer3, &QTimer::timeout, this, [this] { pictures_->Timer3_Timer(); });
-    reception_ = std::make_unique<ReplyReception>(st_, Comm1, Timer1, *this);
-    module_ = std::make_unique<Module1>(
-        st_, Module1::Controls{Comm1, Timer1, *this, *reception_, *this, Boxes});
-    run_ = std::make_unique<ProgrammingRun>(st_, RunControls{Comm1, Boxes, *module_, *this});
-    if (!seams.lineSettings.isEmpty()) run_->LineSettings = seams.lineSettings;
+    parts_ = std::make_unique<RunParts>(st_, Comm1, Timer1, *this, *this, Boxes);
+    if (!seams.lineSettings.isEmpty()) parts_->run.LineSettings = seams.lineSettings;
 }
 
 frmQ7310Flasher::~frmQ7310Flasher() {
     Comm1.setPortOpen(false);
     // The run and the protocol borrow the controls; let them go first.
-    run_.reset();
-    module_.reset();
-    reception_.reset();
+    parts_.reset();
 }
 
 void frmQ7310Flasher::createControls() {
@@ -258,8 +253,12 @@ int frmQ7310Flasher::chkSSTestValue() const {
     return chkSSTest->isChecked() ? 1 : 0;
 }
 
+ProgrammingRun &frmQ7310Flasher::run() {
+    return parts_->run;
+}
+
 bool frmQ7310Flasher::runBusy() const {
-    return run_ && run_->busy();
+    return parts_ && parts_->run.busy();
 }
 
 void frmQ7310Flasher::setSentText(const QString &text) {
@@ -296,7 +295,7 @@ void frmQ7310Flasher::cmdLesen_Click() {
     int port = Comm1.CommPort; // kept when no entry is checked
     for (int n = 1; n <= 8; ++n)
         if (mnuComItems[n - 1]->isChecked()) port = n;
-    run_->Run(port, CD_01.FileName);
+    parts_->run.Run(port, CD_01.FileName);
 }
 
 void frmQ7310Flasher::cmdEnd_Click() {

@@ -22,10 +22,9 @@ class QPushButton;
 class QStatusBar;
 class FileDialog;
 class MessageBoxes;
-class Module1;
 class PictureBox;
 class ProgrammingRun;
-class ReplyReception;
+struct RunParts;
 class SerialComm;
 class StatusRow;
 struct TransferState;
@@ -72,7 +71,7 @@ public:
     void setOuterHeight(int twips);
     int chkSSTestValue() const;
     bool runBusy() const;
-    ProgrammingRun &run() { return *run_; }
+    ProgrammingRun &run();
 
     // TrafficMonitor
     bool monitorOn() const override { return chkSSTestValue() == 1; }
@@ -139,8 +138,6 @@ private:
     std::unique_ptr<FileDialog> ownDialog_;
     std::unique_ptr<MessageBoxes> ownBoxes_;
     std::unique_ptr<StatusRow> pictures_;
-    std::unique_ptr<ReplyReception> reception_;
-    std::unique_ptr<Module1> module_;
-    std::unique_ptr<ProgrammingRun> run_;
+    std::unique_ptr<RunParts> parts_;
     QPointer<QWidget> focusBeforeRun_;
 };

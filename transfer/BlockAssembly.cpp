@@ -101,3 +101,46 @@ QList<PlannedBlock> PlanBlocks(const QList<QByteArray> &lines) {
     AssembleImage(lines, st, blocks, &line);
     return planned;
 }
+
+QList<qsizetype> PlannedFrameSizes(const QList<PlannedBlock> &blocks) {
+    TransferState st;
+    st.FrameByte1 = Frames::FrameByte1Value;
+    QList<qsizetype> sizes;
+    BuildStartFrame(st);
+    sizes << AssembleFrame(st).size();
+    for (const PlannedBlock &b : blocks) {
+        st.BlockAddress = b.address;
+        st.BlockData = b.data;
+        st.BlockSum = b.sum;
+        BuildDataFrame(st);
+        sizes << AssembleFrame(st).size();
+    }
+    BuildEndFrame(st);
+    sizes << AssembleFrame(st).size();
+    return sizes;
+}
+
+ImageSummary SummarizeImage(const QList<QByteArray> &lines) {
+    ImageSummary s;
+    if (!CheckImage(lines).isEmpty()) return s;
+    for (const QByteArray &line : lines)
+        s.records += line.trimmed().startsWith(':');
+    const QList<PlannedBlock> blocks = PlanBlocks(lines);
+    s.bytesBeforeLine.fill(0, lines.size() + 2);
+    for (const PlannedBlock &b : blocks) {
+        const std::int64_t last = b.address + b.data.size() - 1;
+        if (!s.ranges.isEmpty() && s.ranges.last().second + 1 == b.address)
+            s.ranges.last().second = last;
+        else
+            s.ranges.append({b.address, last});
+        s.dataBytes += b.data.size();
+        s.bytesBeforeLine[std::min<qsizetype>(b.line + 1, lines.size() + 1)] += b.data.size();
+    }
+    for (qsizetype l = 1; l < s.bytesBeforeLine.size(); ++l)
+        s.bytesBeforeLine[l] += s.bytesBeforeLine[l - 1];
+    const QList<qsizetype> sizes = PlannedFrameSizes(blocks);
+    s.frames = int(sizes.size());
+    for (qsizetype size : sizes)
+        s.lineBytes += size + Frames::ReplyBytes;
+    return s;
+}

@@ -50,3 +50,19 @@ struct PlannedBlock {
 };
 // The blocks of a checked image in the order they go out.
 QList<PlannedBlock> PlanBlocks(const QList<QByteArray> &lines);
+
+// The size on the wire of every frame a run sends for these blocks: the start, the blocks, the
+// end.
+QList<qsizetype> PlannedFrameSizes(const QList<PlannedBlock> &blocks);
+
+// What a user wants to confirm before a transfer. Empty when the image is not fit to send.
+struct ImageSummary {
+    int records = 0;
+    qint64 dataBytes = 0;
+    QList<std::pair<std::int64_t, std::int64_t>> ranges; // first and last address of each run
+    int frames = 0;                                      // start, blocks and end
+    qint64 lineBytes = 0;                                // frames and their replies
+    // [line]: data bytes of the blocks closed before image line `line` (from 1)
+    QList<qint64> bytesBeforeLine;
+};
+ImageSummary SummarizeImage(const QList<QByteArray> &lines);

@@ -50,9 +50,8 @@ void ProgrammingRun::run(const QString &fileName) {
     c_.Comm1.Settings = LineSettings;
     c_.Comm1.InputLen = 0;
     if (!c_.Comm1.setPortOpen(true)) {
-        c_.boxes.MsgBox(QStringLiteral("Com%1 kann nicht geöffnet werden: %2 (%3)")
-                            .arg(c_.Comm1.CommPort)
-                            .arg(c_.Comm1.openError(), c_.Comm1.deviceName()),
+        c_.boxes.MsgBox(QStringLiteral("%1 kann nicht geöffnet werden: %2 (%3)")
+                            .arg(c_.Comm1.portLabel(), c_.Comm1.openError(), c_.Comm1.deviceName()),
                         MsgStyle::Critical, text(Texts::ErrorTitle));
         finish(RunOutcome::NothingSent);
         return;
@@ -96,17 +95,8 @@ void ProgrammingRun::run(const QString &fileName) {
         st_.BlockSum = blocks[k - 1].sum;
     };
     QList<std::chrono::nanoseconds> lineTimes;
-    for (int k = 0; k <= end; ++k) {
-        if (k == 0) {
-            BuildStartFrame(st_);
-        } else if (k == end) {
-            BuildEndFrame(st_);
-        } else {
-            loadBlock(k);
-            BuildDataFrame(st_);
-        }
-        lineTimes.append(LineTime(AssembleFrame(st_).size(), LineSettings));
-    }
+    for (qsizetype size : PlannedFrameSizes(blocks))
+        lineTimes.append(LineTime(size, LineSettings));
     const auto replyTime = LineTime(Frames::ReplyBytes, LineSettings);
 
     c_.module.beginRun();
@@ -115,6 +105,10 @@ void ProgrammingRun::run(const QString &fileName) {
     int furthest = -1, repairs = 0;
     bool endWentOut = false, confirmedSinceDoubt = true;
     for (int k = 0; k <= end + 1;) {
+        if (c_.front.stopRequested()) {
+            finish(RunOutcome::Interrupted);
+            return;
+        }
         if (k == 0) {
             c_.module.SendCommand(Command::Start);
         } else if (k <= end) {
@@ -189,7 +183,7 @@ void ProgrammingRun::run(const QString &fileName) {
 }
 
 bool ProgrammingRun::portRegained() {
-    const QString port = QStringLiteral("Com%1").arg(c_.Comm1.CommPort);
+    const QString port = c_.Comm1.portLabel();
     QString message = QStringLiteral("Die Verbindung über %1 ist unterbrochen: %2 (%3)\n"
                                      "Wiederholen öffnet die Schnittstelle erneut.")
                           .arg(port, c_.Comm1.failure(), c_.Comm1.deviceName());

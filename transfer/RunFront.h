@@ -11,6 +11,7 @@ enum class RunOutcome {
     StartGivenUp, // the user gave the start command up
     Aborted,      // ended after the start command without the instrument confirming everything
     Unconfirmed,  // every block confirmed, the end sent, but its confirmation could not be had
+    Interrupted,  // stopped at a frame boundary because the front asked for it
     Completed,    // the instrument confirmed every frame, each with its own reply
 };
 
@@ -23,4 +24,6 @@ public:
     virtual void progress(int line, int total) = 0;
     // The run is over (before the box that may say why, and before the port is let go).
     virtual void ended(RunOutcome outcome) = 0;
+    // Asked before every frame: true ends the run there.
+    virtual bool stopRequested() const { return false; }
 };

@@ -1,0 +1,73 @@
+#include "cli/Outcome.h"
+
+int ExitCodeOf(RunOutcome outcome, bool startSent) {
+    switch (outcome) {
+    case RunOutcome::Completed:
+        return ExitCode::Success;
+    case RunOutcome::Interrupted:
+        return ExitCode::Interrupted;
+    case RunOutcome::None:
+    case RunOutcome::NothingSent:
+        return ExitCode::Untouched;
+    case RunOutcome::StartGivenUp:
+        // A start command that arrived erases even when its reply is lost on the way.
+        return startSent ? ExitCode::Incomplete : ExitCode::Untouched;
+    case RunOutcome::Aborted:
+    case RunOutcome::Unconfirmed:
+        break;
+    }
+    return ExitCode::Incomplete;
+}
+
+namespace {
+int rank(int code) {
+    switch (code) {
+    case ExitCode::Success:
+        return 0;
+    case ExitCode::Untouched:
+        return 1;
+    case ExitCode::Usage:
+        return 2;
+    case ExitCode::Interrupted:
+        return 3;
+    default:
+        return 4;
+    }
+}
+} // namespace
+
+int WorseExitCode(int a, int b) {
+    return rank(b) > rank(a) ? b : a;
+}
+
+QString OutcomeName(int exitCode) {
+    switch (exitCode) {
+    case ExitCode::Success:
+        return QStringLiteral("success");
+    case ExitCode::Untouched:
+        return QStringLiteral("untouched");
+    case ExitCode::Usage:
+        return QStringLiteral("usage");
+    case ExitCode::Interrupted:
+        return QStringLiteral("interrupted");
+    default:
+        return QStringLiteral("incomplete");
+    }
+}
+
+QString OutcomeText(int exitCode, bool startSent) {
+    const QString mayBe =
+        QStringLiteral("die Firmware im Q7310 ist möglicherweise gelöscht oder unvollständig "
+                       "und muss erneut übertragen werden");
+    const QString asItWas = QStringLiteral("die Firmware im Q7310 ist unverändert");
+    switch (exitCode) {
+    case ExitCode::Success:
+        return QStringLiteral("Übertragung abgeschlossen, vom Q7310 bestätigt");
+    case ExitCode::Untouched:
+        return QStringLiteral("nichts übertragen, ") + asItWas;
+    case ExitCode::Interrupted:
+        return QStringLiteral("unterbrochen, ") + (startSent ? mayBe : asItWas);
+    default:
+        return QStringLiteral("fehlgeschlagen, ") + mayBe;
+    }
+}
