@@ -7,6 +7,7 @@
 #include "serial/PortInfo.h"
 #include "serial/SerialComm.h"
 #include "shell/Settings.h"
+#include "shell/Translations.h"
 #include "transfer/BlockAssembly.h"
 #include "transfer/HexImage.h"
 #include "transfer/ProgrammingRun.h"
@@ -146,6 +147,7 @@ int main(int argc, char *argv[]) {
     QCoreApplication app(argc, argv);
     // The comN links are looked for where the window looks for them.
     QCoreApplication::setApplicationName(QStringLiteral("Q7310Flasher"));
+    InstallGermanTranslations(app); // the port's errors and the option parser's, in German
     const QString settingsDir = SettingsDir(QCoreApplication::applicationDirPath());
 
     QCommandLineParser parser;

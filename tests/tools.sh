@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The command-line tools as a user calls them: make_sample writes the sample image, make_icons
-# the icon sizes, and q7310sim refuses bad arguments, links its line and ends cleanly when told.
+# the icon sizes, q7310flash lists its ports and refuses wrong calls, and q7310sim refuses bad
+# arguments, links its line and ends cleanly when told.
 # Usage: tools.sh BUILD_DIR
 set -uo pipefail
 B=$1
@@ -17,6 +18,14 @@ status() { "$@" >/dev/null 2>&1; echo $?; }
 "$B/make_icons" "$T/icons" app 32 48 || fail "make_icons"
 file "$T/icons/48/app.png" | grep -q 'PNG image data, 48 x 48' || fail "no 48-pixel icon"
 [ "$(status "$B/make_icons" /proc/q7310 app 32)" = 1 ] || fail "make_icons into a place it cannot write"
+
+# q7310flash names every Com port and the device behind it, and refuses what it cannot do.
+[ "$("$B/q7310flash" --list-ports | grep -c '^Com[1-8]  /')" = 8 ] || fail "q7310flash --list-ports"
+for args in "" "--bogus x.a35" "--retries -1 x.a35" "--port com9 x.a35" "--quiet --json x.a35"; do
+  # shellcheck disable=SC2086
+  [ "$(status "$B/q7310flash" $args)" = 2 ] || fail "q7310flash $args is not refused"
+done
+[ "$(status "$B/q7310flash" --port "$T/none" "$T/s.a35")" = 1 ] || fail "q7310flash on no port"
 
 [ -x "$B/q7310sim" ] || exit 0 # built without the simulator
 for args in "--bogus" "--rule 1:explode" "--link" "--baud"; do
