@@ -54,7 +54,7 @@ ConsoleRun::ConsoleRun(FlashOptions options, const QString &settingsDir)
     st_.FrameByte1 = Frames::FrameByte1Value;
     Timer1.setInterval(ReplyReception::ReplyTimeoutMs);
     const int n = ComPortNumber(o_.port);
-    comm_.CommPort = n > 0 ? n : 1;
+    comm_.CommPort = std::max(n, 1);
     if (n == 0) comm_.DevicePath = o_.port;
     parts_ = std::make_unique<RunParts>(st_, comm_, Timer1, *this, *this, *this);
 }

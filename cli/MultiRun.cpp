@@ -18,7 +18,8 @@ void write(FILE *to, const QString &text) {
 }
 } // namespace
 
-MultiRun::MultiRun(const QStringList &ports, FlashOptions options) : o_(std::move(options)) {
+MultiRun::MultiRun(const QStringList &ports, FlashOptions options, QObject *parent)
+    : QObject(parent), o_(std::move(options)) {
     for (const QString &name : ports) {
         Port p;
         p.name = name;

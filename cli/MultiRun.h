@@ -13,7 +13,7 @@
 class MultiRun : public QObject {
     Q_OBJECT
 public:
-    MultiRun(const QStringList &ports, FlashOptions options);
+    MultiRun(const QStringList &ports, FlashOptions options, QObject *parent = nullptr);
 
     // Runs every port to its end and returns the worst exit code.
     int exec();

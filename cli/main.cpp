@@ -134,7 +134,8 @@ int listPorts(const QString &settingsDir) {
     out += QStringLiteral("\nSerielle Schnittstellen des Systems:\n");
     for (const PortFacts &p : ports) {
         const QString facts = PortFactsText(p);
-        out += QStringLiteral("%1  %2\n").arg(p.location, facts.isEmpty() ? "-" : facts);
+        out += QStringLiteral("%1  %2\n")
+                   .arg(p.location, facts.isEmpty() ? QStringLiteral("-") : facts);
     }
     if (ports.isEmpty()) out += QStringLiteral("(keine)\n");
     write(stdout, out);

@@ -91,7 +91,6 @@ bool QtSerialComm::setPortOpen(bool open) {
     port_->setFlowControl(QSerialPort::NoFlowControl);
     if (!port_->open(QIODevice::ReadWrite)) {
         openError_ = port_->errorString();
-        port_->clearError();
         return false;
     }
     if (ls.parity != 'n') checkInputParity();

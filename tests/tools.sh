@@ -26,6 +26,8 @@ for args in "" "--bogus x.a35" "--retries -1 x.a35" "--port com9 x.a35" "--quiet
   [ "$(status "$B/q7310flash" $args)" = 2 ] || fail "q7310flash $args is not refused"
 done
 [ "$(status "$B/q7310flash" --port "$T/none" "$T/s.a35")" = 1 ] || fail "q7310flash on no port"
+"$B/q7310flash" --version | grep -qx 'q7310flash [0-9]*\.[0-9]*' || fail "q7310flash --version"
+[ "$("$B/q7310flash" --help | grep -c '^  [0-4]  ')" = 5 ] || fail "q7310flash --help lacks the exit codes"
 
 [ -x "$B/q7310sim" ] || exit 0 # built without the simulator
 for args in "--bogus" "--rule 1:explode" "--link" "--baud"; do
@@ -37,6 +39,10 @@ done
 sim=$!
 for _ in $(seq 50); do [ -L "$T/com1" ] && break; sleep 0.1; done
 [ "$(readlink "$T/com1")" = "$(head -n 1 "$T/out")" ] || fail "q7310sim does not link the device it prints"
+# A copy of q7310flash in a writable directory finds Com1 there, as the window does.
+cp "$B/q7310flash" "$T/" && { head -n 20 "$T/s.a35"; echo ":00000001FF"; } >"$T/small.a35"
+"$T/q7310flash" --list-ports | grep -q "^Com1  $T/com1 → " || fail "q7310flash does not see the com1 link"
+"$T/q7310flash" --quiet --port com1 "$T/small.a35" 2>/dev/null || fail "q7310flash --port com1"
 kill -TERM "$sim"
 wait "$sim" || fail "q7310sim did not end cleanly on SIGTERM"
 [ ! -e "$T/com1" ] && [ ! -L "$T/com1" ] || fail "q7310sim left its link behind"
