@@ -179,6 +179,9 @@ private Q_SLOTS:
         QTest::newRow("near the start: from the erase") << 38400 << full << 2 << 0;
         QTest::newRow("the start itself") << 38400 << full << 0 << 0;
         QTest::newRow("a fast line hides anything") << 1000000 << full << 5 << 0;
+        // On a slow line a block of 40 bytes hides a wrong credit only behind a long frame.
+        QTest::newRow("9600: behind a short frame, not")
+            << 9600 << QList<int>{16, 221, 221, 40, 40, 12} << 5 << 3;
     }
     void repairDepth() {
         QFETCH(int, baud);

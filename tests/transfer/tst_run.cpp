@@ -189,7 +189,15 @@ private Q_SLOTS:
         rig.boxes.answers = o.answers;
         rig.w->Image5->setPicture(ImageList1::InstrumentLit);
         rig.w->Image3->setPicture(ImageList1::CablePacket);
+        // The bar has passed every record the instrument holds (record n: addresses 16 n on).
+        int behind = 0;
+        connect(&rig.w->Comm1, &SerialComm::OnComm, this, [&] {
+            const auto held = rig.sim.memory();
+            if (!held.empty() && int(held.rbegin()->first / 16) >= rig.w->PBLesen->value())
+                ++behind;
+        });
         rig.w->cmdLesen_Click();
+        QCOMPARE(behind, 0);
         QCOMPARE(rig.boxes.shown, o.boxes);
         if (o.frames) QCOMPARE(rig.framesSeen(), o.frames); // nothing more after giving up
         QCOMPARE(state(rig.w), o.after + Idle);
