@@ -1,6 +1,7 @@
 #include "cli/ConsoleRun.h"
 
 #include "cli/Outcome.h"
+#include "cli/Print.h"
 #include "protocol/Frames.h"
 #include "transfer/HexImage.h"
 #include "transfer/RunParts.h"
@@ -14,12 +15,6 @@ namespace {
 volatile std::sig_atomic_t stopSignal = 0;
 extern "C" void onStopSignal(int signal) {
     stopSignal = signal;
-}
-
-void write(FILE *to, const QString &text) {
-    const QByteArray bytes = text.toUtf8();
-    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), to);
-    std::fflush(to);
 }
 
 QString duration(qint64 seconds) {
@@ -80,14 +75,14 @@ int ConsoleRun::exec() {
 
     const int code = ExitCodeOf(outcome_, startSent_);
     if (code == ExitCode::Success) report(image_.dataBytes);
-    if (o_.output == Output::Terminal && lastPercent_ >= 0) write(stderr, QStringLiteral("\n"));
+    if (o_.output == Output::Terminal && lastPercent_ >= 0) print(stderr, QStringLiteral("\n"));
     const QString text = OutcomeText(code, startSent_);
     json({{"event", "outcome"},
           {"outcome", OutcomeName(code)},
           {"exit", code},
           {"text", text},
           {"seconds", double(clock_.elapsed()) / 1000}});
-    if (o_.output != Output::Json) write(stderr, comm_.portLabel() + ": " + text + "\n");
+    if (o_.output != Output::Json) print(stderr, comm_.portLabel() + ": " + text + "\n");
     return code;
 }
 
@@ -144,7 +139,7 @@ void ConsoleRun::drawBar(qint64 bytes) {
     const double rate = seconds > 0 ? double(bytes) / seconds : 0;
     const QString left =
         rate > 0 ? duration(qint64(double(image_.dataBytes - bytes) / rate)) : QStringLiteral("-");
-    write(stderr, QStringLiteral("\r\x1b[2K%1 [%2%3] %4 %  %5/%6 Bytes  %7 B/s  noch %8")
+    print(stderr, QStringLiteral("\r\x1b[2K%1 [%2%3] %4 %  %5/%6 Bytes  %7 B/s  noch %8")
                       .arg(comm_.portLabel(), QString(filled, QLatin1Char('#')),
                            QString(width - filled, QLatin1Char('.')))
                       .arg(percent, 3)
@@ -172,13 +167,13 @@ int ConsoleRun::MsgBox(const QString &text, int style, const QString &title) {
 void ConsoleRun::json(QJsonObject event) {
     if (o_.output != Output::Json) return;
     event.insert(QStringLiteral("port"), o_.port);
-    write(stdout, QString::fromUtf8(QJsonDocument(event).toJson(QJsonDocument::Compact)) + "\n");
+    print(stdout, QString::fromUtf8(QJsonDocument(event).toJson(QJsonDocument::Compact)) + "\n");
 }
 
 void ConsoleRun::say(const QString &line) {
     if (o_.output == Output::Json || o_.output == Output::Quiet) return;
     // A message goes on a line of its own, not into the bar.
-    if (o_.output == Output::Terminal && lastPercent_ >= 0) write(stderr, QStringLiteral("\n"));
-    write(stderr, line + "\n");
+    if (o_.output == Output::Terminal && lastPercent_ >= 0) print(stderr, QStringLiteral("\n"));
+    print(stderr, line + "\n");
     if (o_.output == Output::Terminal && lastPercent_ >= 0) drawBar(lastBytes_);
 }

@@ -1,6 +1,7 @@
 #include "cli/MultiRun.h"
 
 #include "cli/Outcome.h"
+#include "cli/Print.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>
@@ -9,14 +10,6 @@
 #include <QJsonObject>
 #include <QTimer>
 #include <cstdio>
-
-namespace {
-void write(FILE *to, const QString &text) {
-    const QByteArray bytes = text.toUtf8();
-    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), to);
-    std::fflush(to);
-}
-} // namespace
 
 MultiRun::MultiRun(const QStringList &ports, FlashOptions options, QObject *parent)
     : QObject(parent), o_(std::move(options)) {
@@ -79,7 +72,7 @@ int MultiRun::exec() {
 
 void MultiRun::take(Port &port, const QByteArray &line) {
     const QJsonObject e = QJsonDocument::fromJson(line).object();
-    if (o_.output == Output::Json) write(stdout, QString::fromUtf8(line) + "\n");
+    if (o_.output == Output::Json) print(stdout, QString::fromUtf8(line) + "\n");
     const QString event = e.value(QStringLiteral("event")).toString();
     if (event == QLatin1String("progress")) {
         const int percent = e.value(QStringLiteral("percent")).toInt();
@@ -121,11 +114,11 @@ void MultiRun::draw() {
                    .arg(p.percent, 3)
                    .arg(p.state.left(100));
     drawnLines_ = int(ports_.size());
-    write(stderr, out);
+    print(stderr, out);
 }
 
 void MultiRun::say(const QString &line) {
-    if (o_.output == Output::Lines) write(stderr, line + "\n");
+    if (o_.output == Output::Lines) print(stderr, line + "\n");
 }
 
 void MultiRun::summary(int worst) {
@@ -134,7 +127,7 @@ void MultiRun::summary(int worst) {
         for (const Port &p : ports_)
             ports.append(QJsonObject{
                 {"port", p.name}, {"exit", p.exitCode}, {"outcome", OutcomeName(p.exitCode)}});
-        write(stdout, QString::fromUtf8(
+        print(stdout, QString::fromUtf8(
                           QJsonDocument(
                               QJsonObject{{"event", "summary"}, {"exit", worst}, {"ports", ports}})
                               .toJson(QJsonDocument::Compact)) +
@@ -149,5 +142,5 @@ void MultiRun::summary(int worst) {
                    .arg(p.exitCode, 4)
                    .arg(p.seconds, 6, 'f', 1)
                    .arg(p.state);
-    write(stderr, out);
+    print(stderr, out);
 }

@@ -4,6 +4,7 @@
 #include "cli/ConsoleRun.h"
 #include "cli/MultiRun.h"
 #include "cli/Outcome.h"
+#include "cli/Print.h"
 #include "serial/PortInfo.h"
 #include "serial/SerialComm.h"
 #include "shell/Settings.h"
@@ -59,13 +60,8 @@ const char Help[] =
     "  4  Unterbrochen durch SIGINT (Strg-C) oder SIGTERM, am Ende eines Frames.\n"
     "Mit mehreren Ports gilt der schlimmste: 3, dann 4, dann 1, dann 0.\n";
 
-void write(FILE *to, const QString &text) {
-    const QByteArray bytes = text.toUtf8();
-    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), to);
-}
-
 int usage(const QString &why) {
-    write(stderr, QStringLiteral("q7310flash: %1\nq7310flash --help zeigt den Aufruf.\n").arg(why));
+    print(stderr, QStringLiteral("q7310flash: %1\nq7310flash --help zeigt den Aufruf.\n").arg(why));
     return ExitCode::Usage;
 }
 
@@ -89,7 +85,7 @@ int check(const QString &file, bool asJson) {
         for (const auto &[first, last] : s.ranges)
             ranges << hexAddress(first) + "-" + hexAddress(last);
         if (asJson) {
-            write(stdout,
+            print(stdout,
                   QString::fromUtf8(
                       QJsonDocument(QJsonObject{{"file", file},
                                                 {"records", s.records},
@@ -101,7 +97,7 @@ int check(const QString &file, bool asJson) {
                           .toJson(QJsonDocument::Compact)) +
                       "\n");
         } else {
-            write(stdout, QStringLiteral("Datei:            %1\n"
+            print(stdout, QStringLiteral("Datei:            %1\n"
                                          "Datensätze:       %2\n"
                                          "Datenbytes:       %3\n"
                                          "Adressbereiche:   %4\n"
@@ -119,7 +115,7 @@ int check(const QString &file, bool asJson) {
         }
         return ExitCode::Success;
     }
-    write(stderr, QStringLiteral("Die Datei \"%1\" ist fehlerhaft oder nicht lesbar: %2\n")
+    print(stderr, QStringLiteral("Die Datei \"%1\" ist fehlerhaft oder nicht lesbar: %2\n")
                       .arg(QFileInfo(file).fileName(), problem));
     return ExitCode::Untouched;
 }
@@ -138,7 +134,7 @@ int listPorts(const QString &settingsDir) {
                    .arg(p.location, facts.isEmpty() ? QStringLiteral("-") : facts);
     }
     if (ports.isEmpty()) out += QStringLiteral("(keine)\n");
-    write(stdout, out);
+    print(stdout, out);
     return ExitCode::Success;
 }
 
@@ -163,11 +159,11 @@ int main(int argc, char *argv[]) {
     parser.addPositionalArgument(QStringLiteral("DATEI"), {});
     if (!parser.parse(QCoreApplication::arguments())) return usage(parser.errorText());
     if (parser.isSet(help)) {
-        write(stdout, QString::fromUtf8(Help));
+        print(stdout, QString::fromUtf8(Help));
         return ExitCode::Success;
     }
     if (parser.isSet(version)) {
-        write(stdout, QStringLiteral("q7310flash %1\n").arg(QStringLiteral(Q7310_VERSION)));
+        print(stdout, QStringLiteral("q7310flash %1\n").arg(QStringLiteral(Q7310_VERSION)));
         return ExitCode::Success;
     }
     if (parser.isSet(list)) return listPorts(settingsDir);
