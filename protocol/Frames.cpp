@@ -72,3 +72,8 @@ QString MonitorHex(const QByteArray &bytes, int breakEvery) {
     }
     return text;
 }
+
+bool ReplyWellFormed(const QByteArray &reply) {
+    return reply.size() == Frames::ReplyBytes && quint8(reply[0]) == 0x10 &&
+           quint8(reply[4]) == Frames::StopByte && quint8(reply[1] + reply[2]) == quint8(reply[3]);
+}

@@ -23,6 +23,10 @@ void BuildEndFrame(TransferState &st);
 // address outside 0..FFFFFF: such a frame cannot be expressed on the wire.
 bool BuildDataFrame(TransferState &st);
 
+// A reply has the form of a fixed-length frame: 10, two bytes, their sum, 16. Five bytes of
+// noise (a break reads as five 0x00) are no reply, however well they fit in time.
+bool ReplyWellFormed(const QByteArray &reply);
+
 // The bytes that go on the wire for the frame prepared in the state.
 QByteArray AssembleFrame(const TransferState &st);
 

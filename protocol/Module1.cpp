@@ -61,6 +61,7 @@ void Module1::ExchangeFrame() {
     const qsizetype got = st_.ReplyData.size();
     replyOwed_ = got < Frames::ReplyBytes;
     if (got > Frames::ReplyBytes) st_.ReplyDoubtful = true; // bytes right behind a reply
+    if (got == Frames::ReplyBytes && !ReplyWellFormed(st_.ReplyData)) st_.ReplyDoubtful = true;
     if (got == Frames::ReplyBytes && !st_.ReplyDoubtful) st_.ReplyStatus = quint8(st_.ReplyData[2]);
     // An attempt not accepted is followed by a settled line before anything else happens: a
     // reply still on its way is not taken for the next frame's, and what the line shows is

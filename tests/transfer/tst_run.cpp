@@ -174,6 +174,7 @@ private Q_SLOTS:
             << Outcome{{"6:delay=580", "13:status=32", "14:status=32"}, {Retry}, {Transmission}, 0, Finished};
         QTest::newRow("noise before a refusal") << Outcome{{"5:burst=0", "5:status=32"}, {}, {}, 0, Finished};
         QTest::newRow("noise while a refused block crosses") << Outcome{{"4:burst=30", "5:status=32"}, {}, {}, 0, Finished};
+        QTest::newRow("a lost frame, a burst where its reply would be") << Outcome{{"5:lost", "5:burst=74"}, {}, {}, 0, Finished};
         QTest::newRow("a stray byte before a refusal") << Outcome{{"5:prefix=1", "5:status=32"}, {}, {}, 0, Finished};
         // A line that keeps casting doubt is put to the user; nothing is ever confirmed here.
         QTest::newRow("doubt without end") << Outcome{{"any:prefix=1"}, {Cancel, OK}, {Transmission, Aborted}, 4, Unlit};
