@@ -3,7 +3,7 @@
 // the bytes need on the wire.
 // Usage: QT_QPA_PLATFORM=offscreen bench_run [runs]   (default 3)
 
-#include "serial/ReplyReception.h"
+#include "protocol/ReplyReception.h"
 #include "shell/Application.h"
 #include "shell/FileDialog.h"
 #include "shell/MessageBox.h"

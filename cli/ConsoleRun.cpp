@@ -2,7 +2,7 @@
 
 #include "cli/Outcome.h"
 #include "cli/Print.h"
-#include "protocol/Frames.h"
+#include "serial/SerialComm.h"
 #include "transfer/HexImage.h"
 #include "transfer/RunParts.h"
 
@@ -45,19 +45,15 @@ void StopOnSignals() {
 }
 
 ConsoleRun::ConsoleRun(FlashOptions options, const QString &settingsDir)
-    : o_(std::move(options)), comm_(settingsDir) {
-    st_.FrameByte1 = Frames::FrameByte1Value;
-    Timer1.setInterval(ReplyReception::ReplyTimeoutMs);
+    : o_(std::move(options)),
+      parts_(std::make_unique<RunParts>(st_, Timer1, *this, *this, *this, nullptr, settingsDir)),
+      comm_(parts_->comm) {
     const int n = ComPortNumber(o_.port);
     comm_.CommPort = std::max(n, 1);
     if (n == 0) comm_.DevicePath = o_.port;
-    parts_ = std::make_unique<RunParts>(st_, comm_, Timer1, *this, *this, *this);
 }
 
-ConsoleRun::~ConsoleRun() {
-    comm_.setPortOpen(false);
-    parts_.reset();
-}
+ConsoleRun::~ConsoleRun() = default;
 
 int ConsoleRun::exec() {
     // The run checks the image again before the start; this reading only gives the progress

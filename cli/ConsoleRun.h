@@ -3,9 +3,8 @@
 // its questions, with progress on a terminal, as plain lines, as JSON events, or not at all.
 
 #include "protocol/MessageBoxes.h"
+#include "protocol/TrafficMonitor.h"
 #include "protocol/TransferState.h"
-#include "serial/SerialComm.h"
-#include "serial/TrafficMonitor.h"
 #include "transfer/BlockAssembly.h"
 #include "transfer/RunFront.h"
 
@@ -14,6 +13,7 @@
 #include <QTimer>
 #include <memory>
 
+class SerialComm;
 struct RunParts;
 
 enum class Output { Terminal, Lines, Quiet, Json };
@@ -64,9 +64,9 @@ private:
 
     FlashOptions o_;
     TransferState st_;
-    QtSerialComm comm_;
     QTimer Timer1;
     std::unique_ptr<RunParts> parts_;
+    SerialComm &comm_;
     ImageSummary image_;
     QElapsedTimer clock_;
     RunOutcome outcome_ = RunOutcome::None;

@@ -3,29 +3,35 @@
 #include "protocol/CommandFront.h"
 #include "protocol/Frames.h"
 #include "protocol/MessageBoxes.h"
-#include "serial/ReplyReception.h"
+#include "protocol/ReplyJudge.h"
+#include "protocol/ReplyReception.h"
+#include "protocol/TrafficMonitor.h"
 #include "serial/SerialComm.h"
-#include "serial/TrafficMonitor.h"
 
 #include <QEventLoop>
 #include <QTimer>
 
 void Module1::beginRun() {
-    settleFirst_ = replyOwed_ = false;
+    settleFirst_ = false;
+    c_.judge.beginRun();
 }
 
 void Module1::portReopened() {
     settleFirst_ = true;
-    replyOwed_ = false;
+    c_.judge.portReopened();
 }
 
 void Module1::ExchangeFrame() {
     const QByteArray frame = AssembleFrame(st_);
     st_.ReplyData.clear();
     st_.ReplyLength = Frames::ReplyBytes;
-    st_.ReplyDoubtful = false;
     st_.ReplyStatus = 255;
-    if (!c_.Comm1.PortOpen()) return; // failed and closed, now or before: nothing can answer
+    ReplyJudge &judge = c_.judge;
+    judge.beginAttempt();
+    if (!c_.Comm1.PortOpen()) { // failed and closed, now or before: nothing can answer
+        judge.portLost();
+        return;
+    }
 
     // What comes before the frame goes out cannot be its reply: it came right behind the reply
     // taken last, or while a box was open, or it is noise. The frame is kept back.
@@ -36,18 +42,19 @@ void Module1::ExchangeFrame() {
         settle(); // and whatever else is on its way
     }
     if (waiting > 0 || !c_.Comm1.PortOpen()) {
-        st_.ReplyDoubtful = waiting > 0;
+        c_.Comm1.PortOpen() ? judge.keptBack(waiting) : judge.portLost();
         return;
     }
 
     if (c_.monitor.monitorOn()) c_.monitor.setSentText(MonitorHex(st_.FramePayload, 32));
-    c_.reception.expectReplyAfter(LineTime(frame.size(), c_.Comm1.Settings));
-    lastSent_ = Clock::now();
-    owedHorizonMs_ = horizonMs_;
+    judge.frameSent(Clock::now(), LineTime(frame.size(), c_.Comm1.Settings), sendingStart_);
     c_.Comm1.Output(frame);
     ++framesSent_;
     if (sendingStart_) c_.front.startSent();
-    if (!c_.Comm1.PortOpen()) return;
+    if (!c_.Comm1.PortOpen()) {
+        judge.portLost();
+        return;
+    }
     st_.ReplyPending = 1;
     c_.Timer1.start(); // restarts a timer still running, so every attempt gets its full time
 
@@ -57,27 +64,25 @@ void Module1::ExchangeFrame() {
         loop.exec();
 
     // A reply cut short when the time ran out is this attempt's, not a stray.
-    if (st_.ReplyData.isEmpty() && !st_.ReplyDoubtful) st_.ReplyData = c_.Comm1.Input();
-    const qsizetype got = st_.ReplyData.size();
-    replyOwed_ = got < Frames::ReplyBytes;
-    if (got > Frames::ReplyBytes) st_.ReplyDoubtful = true; // bytes right behind a reply
-    if (got == Frames::ReplyBytes && !ReplyWellFormed(st_.ReplyData)) st_.ReplyDoubtful = true;
-    if (got == Frames::ReplyBytes && !st_.ReplyDoubtful) st_.ReplyStatus = quint8(st_.ReplyData[2]);
+    if (st_.ReplyData.isEmpty() && judge.verdict() != ReplyVerdict::Doubtful)
+        st_.ReplyData = c_.Comm1.Input();
+    const ReplyVerdict verdict = judge.judge(st_.ReplyData, c_.Comm1.PortOpen());
     // An attempt not accepted is followed by a settled line before anything else happens: a
     // reply still on its way is not taken for the next frame's, and what the line shows is
     // known before the user is asked.
-    if (st_.ReplyStatus != 0 && settle() > 0) st_.ReplyDoubtful = true;
-    if (st_.ReplyDoubtful) st_.ReplyStatus = 255; // a doubtful reply is no reply
+    if (verdict != ReplyVerdict::Accepted && verdict != ReplyVerdict::PortLost)
+        judge.unexplained(settle());
+    if (!c_.Comm1.PortOpen()) judge.portLost();
+    st_.ReplyStatus = judge.status();
 }
 
 int Module1::settle() {
     // Until the line is quiet and, if the last attempt's reply never came, until it can no longer
     // come; a line that keeps chattering is settled again before the next frame.
-    const Clock::time_point notBefore =
-        replyOwed_ ? lastSent_ + std::chrono::milliseconds(owedHorizonMs_) : Clock::now();
-    const Drained d = DrainLine(ReplyReception::ReplyTimeoutMs, notBefore, SettleBoundMs);
+    const Drained d = DrainLine(ReplyReception::ReplyTimeoutMs, c_.judge.settleUntil(Clock::now()),
+                                SettleBoundMs);
     settleFirst_ = !d.quiet;
-    if (d.quiet) replyOwed_ = false;
+    if (d.quiet) c_.judge.settled();
     return d.bytes;
 }
 
@@ -138,10 +143,12 @@ Module1::Drained Module1::DrainLine(int quietMs, Clock::time_point notBefore, in
     return {bytes, quiet};
 }
 
-bool Module1::LineStaysQuiet() {
+CommandOutcome Module1::LineStaysQuiet() {
     const int timeout = ReplyReception::ReplyTimeoutMs;
-    return c_.Comm1.PortOpen() && DrainLine(timeout, Clock::now(), timeout).bytes == 0 &&
-           c_.Comm1.PortOpen();
+    if (!c_.Comm1.PortOpen()) return CommandOutcome::PortLost;
+    const Drained d = DrainLine(timeout, Clock::now(), timeout);
+    if (!c_.Comm1.PortOpen()) return CommandOutcome::PortLost;
+    return d.bytes == 0 ? CommandOutcome::Accepted : CommandOutcome::Doubt;
 }
 
 void Module1::SendCommand(int code) {
@@ -151,7 +158,6 @@ void Module1::SendCommand(int code) {
     st_.ReplyStatus = 0;
     st_.CommandFailed = false;
     st_.LastOutcome = CommandOutcome::Accepted;
-    horizonMs_ = ReplyHorizonMs;
 
     while (st_.ReplyData.size() != Frames::ReplyBytes || st_.ReplyStatus != 0) {
         st_.CommandFailed = false;
@@ -160,8 +166,8 @@ void Module1::SendCommand(int code) {
         case Command::Start:
             c_.front.contact(true);
             BuildStartFrame(st_);
+            // Timer1's interval for a start attempt: the erase may take long.
             c_.Timer1.setInterval(StartReplyTimeoutMs);
-            horizonMs_ = StartReplyHorizonMs;
             break;
         case Command::Data:
             c_.front.contact(false);
@@ -182,12 +188,13 @@ void Module1::SendCommand(int code) {
         sendingStart_ = code == Command::Start;
         ExchangeFrame();
         sendingStart_ = false;
-        if (!c_.Comm1.PortOpen()) {
+        const ReplyVerdict verdict = c_.judge.verdict();
+        if (verdict == ReplyVerdict::PortLost) {
             st_.CommandFailed = true;
             st_.LastOutcome = CommandOutcome::PortLost;
             return;
         }
-        if (st_.ReplyDoubtful) {
+        if (verdict == ReplyVerdict::Doubtful) {
             // Not this command's failure: the caller sends the doubtful frames again.
             st_.LastOutcome = CommandOutcome::Doubt;
             return;

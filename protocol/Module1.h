@@ -1,6 +1,7 @@
 #pragma once
 // The exchange of one frame with its reply, and the command routine with its retries and error
-// boxes. It borrows the port, the reply timer and reception, the monitor, the boxes and a front.
+// boxes. It borrows the port, the reply timer and reception, the judge of replies, the monitor,
+// the boxes and a front.
 
 #include "protocol/TransferState.h"
 
@@ -10,6 +11,7 @@ class QTimer;
 class SerialComm;
 class TrafficMonitor;
 class ReplyReception;
+class ReplyJudge;
 class CommandFront;
 class MessageBoxes;
 
@@ -32,16 +34,13 @@ public:
     static constexpr int StartReplyTimeoutMs = 3000;
     // A line that keeps chattering this long while it should settle is sent to regardless.
     static constexpr int SettleBoundMs = 3000;
-    // How long after its frame a reply is still looked for once its attempt was given up: the
-    // line settles until then. A start reply may come late after a slow erase.
-    static constexpr int ReplyHorizonMs = 2500;
-    static constexpr int StartReplyHorizonMs = 4500;
 
     struct Controls {
         SerialComm &Comm1;
         QTimer &Timer1;
         TrafficMonitor &monitor;
         ReplyReception &reception;
+        ReplyJudge &judge;
         CommandFront &front;
         MessageBoxes &boxes;
     };
@@ -55,8 +54,9 @@ public:
     void portReopened();
 
     // Sends the prepared frame and waits, without spinning, until the reply is complete or the
-    // reply timer runs out; the outcome is left in ReplyStatus. A byte that is not the reply to
-    // this frame sets ReplyDoubtful; one that comes before the send keeps the frame back.
+    // reply timer runs out; the outcome is left in ReplyStatus, and what it means with the judge.
+    // A byte that is not the reply to this frame makes it doubtful; one that comes before the
+    // send keeps the frame back.
     void ExchangeFrame();
 
     // Builds and sends the command until the instrument takes it or the user gives up.
@@ -65,10 +65,11 @@ public:
     // no instrument can answer through it, so asking whether it should is pointless.
     void SendCommand(int code);
 
-    // After the last reply of a run: true when not one byte more arrives within a reply time-out.
+    // After the end's reply: Accepted when not one byte more arrives within a reply time-out.
     // A byte then is a reply that came after its frame had been given up: replies and frames
-    // were out of step, and what was taken for confirmations cannot be trusted.
-    bool LineStaysQuiet();
+    // were out of step, and what was taken for confirmations cannot be trusted (Doubt). PortLost
+    // when the port failed meanwhile.
+    CommandOutcome LineStaysQuiet();
 
     // Frames written to the port so far.
     int framesSent() const { return framesSent_; }
@@ -88,10 +89,6 @@ private:
     TransferState &st_;
     Controls c_;
     bool settleFirst_ = false; // the line did not fall quiet when it settled last
-    bool replyOwed_ = false;   // no complete reply came for the last frame: it may still come
-    Clock::time_point lastSent_{};
-    int horizonMs_ = ReplyHorizonMs; // for the frame about to be sent
-    int owedHorizonMs_ = ReplyHorizonMs;
     int framesSent_ = 0;
     bool sendingStart_ = false;
 };

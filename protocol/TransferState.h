@@ -6,7 +6,8 @@
 #include <QByteArray>
 #include <cstdint>
 
-// How the last SendCommand ended. CommandFailed alone cannot tell a flash error from success.
+// How the last command ended, as the command routine saw it (only the protocol writes it).
+// CommandFailed alone cannot tell a flash error from success.
 enum class CommandOutcome {
     Accepted,   // the instrument took the command
     GivenUp,    // the user chose Cancel in an error box (CommandFailed is True)
@@ -18,7 +19,7 @@ enum class CommandOutcome {
 
 struct TransferState {
     // Frame being built (frame builders), consumed by the frame exchange.
-    int FrameByte1 = 0; // set to 250 by Form_Load
+    int FrameByte1 = 0; // set to 250 where a run is assembled, before any frame is built
     int FrameByte2 = 0;
     int FrameCommand = 0;
     int FrameLength = 0;
@@ -43,8 +44,6 @@ struct TransferState {
     QByteArray ReplyData;
     int ReplyStatus = 0;
     bool CommandFailed = false;
-    // Set by the exchange when a byte came that is not the reply to the frame in flight.
-    bool ReplyDoubtful = false;
     CommandOutcome LastOutcome = CommandOutcome::Accepted;
 
     // Status display.

@@ -1,6 +1,6 @@
 #include "serial/PortInfo.h"
 
-#include "serial/SerialComm.h"
+#include "config/PortNames.h"
 
 #include <QFileInfo>
 #include <QSerialPortInfo>

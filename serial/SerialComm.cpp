@@ -1,7 +1,7 @@
 #include "serial/SerialComm.h"
 
-#include <QDir>
-#include <QFileInfo>
+#include "config/PortNames.h"
+
 #include <QSerialPort>
 #include <limits>
 
@@ -11,18 +11,6 @@
 #elif defined(Q_OS_WIN)
 #include <windows.h>
 #endif
-
-QString ComPortDevice(int n, const QString &linkDir) {
-#ifdef Q_OS_WIN
-    Q_UNUSED(linkDir);
-    return QStringLiteral("COM%1").arg(n);
-#else
-    const QString local = QDir(linkDir).filePath(QStringLiteral("com%1").arg(n));
-    const QFileInfo fi(local);
-    if (!linkDir.isEmpty() && (fi.exists() || fi.isSymLink())) return local;
-    return QStringLiteral("/dev/ttyS%1").arg(n - 1);
-#endif
-}
 
 LineSettings ParseSettings(const QString &settings) {
     LineSettings ls;
@@ -60,10 +48,6 @@ QtSerialComm::~QtSerialComm() {
 
 QString QtSerialComm::deviceName() const {
     return DevicePath.isEmpty() ? ComPortDevice(CommPort, linkDir_) : DevicePath;
-}
-
-QString QtSerialComm::portLabel() const {
-    return DevicePath.isEmpty() ? SerialComm::portLabel() : DevicePath;
 }
 
 bool QtSerialComm::setPortOpen(bool open) {

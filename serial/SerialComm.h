@@ -19,6 +19,8 @@ public:
     QString Settings = QStringLiteral("9600,n,8,1");
     int InputLen = 0;   // 0: Input returns every waiting byte
     int RThreshold = 0; // > 0: OnComm is raised when bytes arrive
+    // Set: the device opened whatever CommPort says, and the name messages give the port.
+    QString DevicePath;
 
     // Opens (true) or closes (false). False when opening failed; openError() says why.
     virtual bool setPortOpen(bool open) = 0;
@@ -28,8 +30,10 @@ public:
     QString failure() const { return failure_; }
     // The device the port number stands for, for messages.
     virtual QString deviceName() const = 0;
-    // How messages name the port: "Com3".
-    virtual QString portLabel() const { return QStringLiteral("Com%1").arg(CommPort); }
+    // How messages name the port: "Com3", or the device path it was given.
+    QString portLabel() const {
+        return DevicePath.isEmpty() ? QStringLiteral("Com%1").arg(CommPort) : DevicePath;
+    }
 
     virtual void Output(const QByteArray &bytes) = 0;
     virtual int InBufferCount() const = 0;
@@ -47,10 +51,6 @@ protected:
     QString openError_;
     QString failure_;
 };
-
-// The device behind ComN: "COMN" on Windows; elsewhere the link or device node "comN" in
-// linkDir (where the settings file lives) when one exists, else /dev/ttyS(N-1).
-QString ComPortDevice(int n, const QString &linkDir);
 
 struct LineSettings {
     int baud = 9600;
@@ -70,10 +70,6 @@ class QtSerialComm : public SerialComm {
 public:
     explicit QtSerialComm(QString linkDir, QObject *parent = nullptr);
     ~QtSerialComm() override;
-
-    // Set: the device opened whatever CommPort says, and the name messages give the port.
-    QString DevicePath;
-    QString portLabel() const override;
 
     bool setPortOpen(bool open) override;
     bool PortOpen() const override;

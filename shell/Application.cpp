@@ -1,6 +1,6 @@
 #include "shell/Application.h"
 
-#include "shell/Settings.h"
+#include "config/Settings.h"
 #include "shell/frmHelp.h"
 
 Application::Application(const QString &programDir, frmQ7310Flasher::Seams seams, QObject *parent)

@@ -1,13 +1,10 @@
 #include "shell/frmQ7310Flasher.h"
 
-#include "protocol/Frames.h"
-#include "protocol/Module1.h"
+#include "config/Settings.h"
 #include "serial/PortInfo.h"
-#include "serial/ReplyReception.h"
 #include "serial/SerialComm.h"
 #include "shell/FileDialog.h"
 #include "shell/MessageBox.h"
-#include "shell/Settings.h"
 #include "status/StatusRow.h"
 #include "transfer/RunParts.h"
 
@@ -78,14 +75,13 @@ frmQ7310Flasher::frmQ7310Flasher(TransferState &st, QString settingsDir, Seams s
 
     createControls();
 
-    Timer1.setInterval(ReplyReception::ReplyTimeoutMs);
     Timer2.setInterval(200);
     Timer3.setInterval(200);
     pictures_ = std::make_unique<StatusRow>(st_, Image2, Image3, Image4, Image5, Image6);
     connect(&Timer2, &QTimer::timeout, this, [this] { pictures_->Timer2_Timer(); });
     connect(&Timer3, &QTimer::timeout, this, [this] { pictures_->Timer3_Timer(); });
-    parts_ = std::make_unique<RunParts>(st_, Comm1, Timer1, *this, *this, Boxes);
-    if (!seams.lineSettings.isEmpty()) parts_->run.LineSettings = seams.lineSettings;
+    parts_ = std::make_unique<RunParts>(st_, Timer1, *this, *this, Boxes, &Comm1, settingsDir_,
+                                        seams.lineSettings);
 }
 
 frmQ7310Flasher::~frmQ7310Flasher() {
@@ -222,7 +218,6 @@ void frmQ7310Flasher::Form_Load() {
     Text2->setVisible(false);
     lblDatei->setText(QStringLiteral("no File"));
     Timer1.stop();
-    st_.FrameByte1 = Frames::FrameByte1Value;
     Image1->setPicture(ImageList1::PC);
     Image2->setPicture(ImageList1::CableIdle);
     Image3->setPicture(ImageList1::CableIdle);

@@ -2,7 +2,7 @@
 // The main window: every control of the tool, start-up, the file button, the port menu, the
 // monitor switch and the end button. The transfer button's run lives in transfer/.
 
-#include "serial/TrafficMonitor.h"
+#include "protocol/TrafficMonitor.h"
 #include "transfer/RunFront.h"
 
 #include <QMainWindow>

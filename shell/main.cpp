@@ -1,5 +1,5 @@
+#include "config/Translations.h"
 #include "shell/Application.h"
-#include "shell/Translations.h"
 
 #include <QApplication>
 

@@ -1,5 +1,6 @@
 #pragma once
-// Gathers decoded data records into blocks of contiguous bytes, each sent as one data command.
+// Gathers decoded data records into blocks of contiguous bytes; each block becomes one data
+// frame.
 
 #include "protocol/TransferState.h"
 
@@ -12,8 +13,8 @@ class BlockAssembly {
 public:
     static constexpr int Threshold = 200;
 
-    // sendBlock sends the block held in BlockAddress/BlockData/BlockSum (SendCommand 2) and
-    // returns false when the run must stop (the command was given up or not programmed).
+    // sendBlock is handed each finished block in BlockAddress/BlockData/BlockSum (the run plans
+    // them all before the start command; the fuzzer checks them) and returns false to stop.
     BlockAssembly(TransferState &st, std::function<bool()> sendBlock)
         : st_(st), sendBlock_(std::move(sendBlock)) {}
 
@@ -35,9 +36,9 @@ private:
     std::function<bool()> sendBlock_;
 };
 
-// Decodes the lines of a checked image and sends every block as a run does, without its window:
-// false as soon as a block is not taken. *line, when given, follows the line being decoded
-// (from 1; the line count once the last block is finished).
+// Decodes the lines of a checked image and hands every block to the assembly's callback in the
+// order a run sends them: false as soon as the callback says stop. *line, when given, follows the
+// line being decoded (from 1; the line count once the last block is finished).
 bool AssembleImage(const QList<QByteArray> &lines, TransferState &st, BlockAssembly &blocks,
                    int *line = nullptr);
 

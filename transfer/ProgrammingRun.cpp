@@ -4,7 +4,6 @@
 #include "protocol/MessageBoxes.h"
 #include "protocol/Module1.h"
 #include "serial/SerialComm.h"
-#include "transfer/BlockAssembly.h"
 #include "transfer/HexImage.h"
 
 #include <QCoreApplication>
@@ -47,6 +46,54 @@ int ProgrammingRun::ResumeAfterDoubt(const QList<std::chrono::nanoseconds> &line
 
 void ProgrammingRun::run(const QString &fileName) {
     outcome_ = RunOutcome::NothingSent;
+    QList<QByteArray> lines;
+    if (!openPort() || !readImage(fileName, lines)) return;
+
+    blocks_ = PlanBlocks(lines);
+    lineTimes_.clear();
+    for (qsizetype size : PlannedFrameSizes(blocks_))
+        lineTimes_.append(LineTime(size, LineSettings));
+    c_.module.beginRun();
+    LineCount = 0;
+    LineTotal = int(lines.size());
+    furthest_ = -1;
+    repairs_ = 0;
+    endWentOut_ = false;
+    confirmedSinceDoubt_ = true;
+
+    for (Step at{};;) {
+        if (c_.front.stopRequested()) return finish(RunOutcome::Interrupted);
+        CommandOutcome said = carryOut(at);
+        if (said == CommandOutcome::PortLost) {
+            // The frame in flight may or may not have arrived; it goes out again. What the line
+            // said after the end's reply while the port was gone is unknown: that is a doubt.
+            if (!portRegained())
+                said = CommandOutcome::GivenUp;
+            else if (at.kind != Step::QuietAfterEnd)
+                continue;
+            else
+                said = CommandOutcome::Doubt;
+        }
+        if (said == CommandOutcome::Doubt) {
+            const std::optional<Step> resume = afterDoubt(at);
+            if (!resume) return;
+            at = *resume;
+            continue;
+        }
+        if (said == CommandOutcome::GivenUp && furthest_ < 0)
+            return finish(RunOutcome::StartGivenUp);
+        if (said != CommandOutcome::Accepted) return failed();
+        if (at.kind == Step::QuietAfterEnd) return finish(RunOutcome::Completed);
+        if (frameOf(at) > furthest_) {
+            furthest_ = frameOf(at);
+            repairs_ = 0;
+        }
+        confirmedSinceDoubt_ = true;
+        at = next(at);
+    }
+}
+
+bool ProgrammingRun::openPort() {
     c_.Comm1.Settings = LineSettings;
     c_.Comm1.InputLen = 0;
     if (!c_.Comm1.setPortOpen(true)) {
@@ -54,132 +101,117 @@ void ProgrammingRun::run(const QString &fileName) {
                             .arg(c_.Comm1.portLabel(), c_.Comm1.openError(), c_.Comm1.deviceName()),
                         MsgStyle::Critical, text(Texts::ErrorTitle));
         finish(RunOutcome::NothingSent);
-        return;
+        return false;
     }
     c_.Comm1.RThreshold = 1;
     c_.front.portHeld(true);
+    return true;
+}
 
+// The start command erases the flash, so the whole image is read and checked before it; the
+// lines read here are the ones sent, whatever happens to the file on disk meanwhile.
+bool ProgrammingRun::readImage(const QString &fileName, QList<QByteArray> &lines) {
+    QString problem;
     if (fileName.isEmpty()) {
         c_.boxes.MsgBox(text(Texts::ChooseFile), MsgStyle::OkOnly, text(Texts::FileTitle));
-        finish(RunOutcome::NothingSent);
-        return;
-    }
-    // The start command erases the flash, so the whole image is read and checked before it; the
-    // lines read here are the ones sent, whatever happens to the file on disk meanwhile.
-    QList<QByteArray> lines;
-    QString problem;
-    if (!ReadImageFile(fileName, lines, problem)) {
+    } else if (!ReadImageFile(fileName, lines, problem)) {
         c_.boxes.MsgBox(QStringLiteral("Die Datei \"%1\" kann nicht gelesen werden: %2")
                             .arg(QFileInfo(fileName).fileName(), problem),
                         MsgStyle::Critical, text(Texts::FileTitle));
-        finish(RunOutcome::NothingSent);
-        return;
-    }
-    problem = CheckImage(lines);
-    if (!problem.isEmpty()) {
+    } else if (!(problem = CheckImage(lines)).isEmpty()) {
         c_.boxes.MsgBox(QStringLiteral("Die Datei \"%1\" ist fehlerhaft und wird nicht "
                                        "übertragen.\n%2")
                             .arg(QFileInfo(fileName).fileName(), problem),
                         MsgStyle::Critical, text(Texts::FileTitle));
-        finish(RunOutcome::NothingSent);
-        return;
+    } else {
+        return true;
     }
+    finish(RunOutcome::NothingSent);
+    return false;
+}
 
-    // Frame 0 is the start, 1 to n the blocks, n + 1 the end; n + 2 stands for the quiet that
-    // must follow the end's reply.
-    const QList<PlannedBlock> blocks = PlanBlocks(lines);
-    const int end = int(blocks.size()) + 1;
-    auto loadBlock = [&](int k) {
-        st_.BlockAddress = blocks[k - 1].address;
-        st_.BlockData = blocks[k - 1].data;
-        st_.BlockSum = blocks[k - 1].sum;
-    };
-    QList<std::chrono::nanoseconds> lineTimes;
-    for (qsizetype size : PlannedFrameSizes(blocks))
-        lineTimes.append(LineTime(size, LineSettings));
-    const auto replyTime = LineTime(Frames::ReplyBytes, LineSettings);
+CommandOutcome ProgrammingRun::carryOut(Step at) {
+    switch (at.kind) {
+    case Step::Start:
+        c_.module.SendCommand(Command::Start);
+        break;
+    case Step::Block: {
+        const PlannedBlock &b = blocks_[at.block - 1];
+        advanceProgress(b.line);
+        st_.BlockAddress = b.address;
+        st_.BlockData = b.data;
+        st_.BlockSum = b.sum;
+        c_.module.SendCommand(Command::Data);
+        break;
+    }
+    case Step::End: {
+        advanceProgress(LineTotal);
+        const int sentBefore = c_.module.framesSent();
+        c_.module.SendCommand(Command::End);
+        endWentOut_ = endWentOut_ || c_.module.framesSent() > sentBefore;
+        break;
+    }
+    case Step::QuietAfterEnd:
+        // The end is confirmed only when its reply was the last thing the instrument said.
+        return c_.module.LineStaysQuiet();
+    }
+    return st_.LastOutcome;
+}
 
-    c_.module.beginRun();
-    LineCount = 0;
-    LineTotal = int(lines.size());
-    int furthest = -1, repairs = 0;
-    bool endWentOut = false, confirmedSinceDoubt = true;
-    for (int k = 0; k <= end + 1;) {
-        if (c_.front.stopRequested()) {
-            finish(RunOutcome::Interrupted);
-            return;
-        }
-        if (k == 0) {
-            c_.module.SendCommand(Command::Start);
-        } else if (k <= end) {
-            advanceProgress(k < end ? blocks[k - 1].line : int(lines.size()));
-            if (k < end) loadBlock(k);
-            const int sentBefore = c_.module.framesSent();
-            c_.module.SendCommand(k < end ? Command::Data : Command::End);
-            endWentOut = endWentOut || (k == end && c_.module.framesSent() > sentBefore);
-        } else {
-            // The end is confirmed only when its reply was the last thing the instrument said.
-            st_.LastOutcome = c_.module.LineStaysQuiet() ? CommandOutcome::Accepted
-                              : c_.Comm1.PortOpen()      ? CommandOutcome::Doubt
-                                                         : CommandOutcome::GivenUp;
-        }
+ProgrammingRun::Step ProgrammingRun::next(Step at) const {
+    switch (at.kind) {
+    case Step::Start:
+    case Step::Block:
+        return at.block < blocks_.size() ? Step{Step::Block, at.block + 1} : Step{Step::End};
+    case Step::End:
+    case Step::QuietAfterEnd:
+        break;
+    }
+    return Step{Step::QuietAfterEnd};
+}
 
-        // Once the end has gone out after every block was confirmed, and nothing has been erased
-        // since, a run that cannot go on may well have left the instrument complete; it says
-        // only that this could not be confirmed.
-        auto failed = [&] {
-            if (endWentOut)
-                finish(RunOutcome::Unconfirmed, Texts::Unconfirmed);
-            else
-                finish(RunOutcome::Aborted, Texts::Aborted); // the instrument may be erased
-        };
-        if (st_.LastOutcome == CommandOutcome::PortLost) {
-            // The frame in flight may or may not have arrived; it goes out again. After the end
-            // reply, what the line said while the port was gone is unknown: that is a doubt.
-            if (!portRegained())
-                st_.LastOutcome = CommandOutcome::GivenUp;
-            else if (k <= end)
-                continue;
-            else
-                st_.LastOutcome = CommandOutcome::Doubt;
-        }
-        if (st_.LastOutcome == CommandOutcome::Doubt) {
-            // Sent again silently, as a first resend is; a line that keeps casting doubt is put
-            // to the user like a transmission error.
-            if (++repairs > SilentRepairs) {
-                if (c_.boxes.MsgBox(text(Texts::TransmissionError), MsgStyle::CriticalRetry,
-                                    text(Texts::ErrorTitle)) == MsgAnswer::Cancel) {
-                    failed();
-                    return;
-                }
-                repairs = 0;
-            }
-            // Once the end has gone out the instrument may have left programming: what it holds
-            // can only be rebuilt from the erase on. Without a confirmation since the last doubt
-            // there is nothing new to doubt: the frame is simply sent again.
-            if (endWentOut)
-                k = 0;
-            else if (confirmedSinceDoubt)
-                k = ResumeAfterDoubt(lineTimes, k, replyTime);
-            endWentOut = confirmedSinceDoubt = false;
-            continue;
-        }
-        if (st_.LastOutcome == CommandOutcome::GivenUp && furthest < 0) {
-            finish(RunOutcome::StartGivenUp);
-            return;
-        }
-        if (st_.LastOutcome != CommandOutcome::Accepted) {
+int ProgrammingRun::frameOf(Step at) const {
+    switch (at.kind) {
+    case Step::Start:
+        return 0;
+    case Step::Block:
+        return at.block;
+    case Step::End:
+        return int(blocks_.size()) + 1;
+    case Step::QuietAfterEnd:
+        break;
+    }
+    return int(blocks_.size()) + 2;
+}
+
+ProgrammingRun::Step ProgrammingRun::stepOf(int frame) const {
+    if (frame == 0) return Step{Step::Start};
+    if (frame <= blocks_.size()) return Step{Step::Block, frame};
+    return Step{Step::End};
+}
+
+std::optional<ProgrammingRun::Step> ProgrammingRun::afterDoubt(Step at) {
+    // Sent again silently, as a first resend is; a line that keeps casting doubt is put to the
+    // user like a transmission error.
+    if (++repairs_ > SilentRepairs) {
+        if (c_.boxes.MsgBox(text(Texts::TransmissionError), MsgStyle::CriticalRetry,
+                            text(Texts::ErrorTitle)) == MsgAnswer::Cancel) {
             failed();
-            return;
+            return std::nullopt;
         }
-        if (k > furthest) {
-            furthest = k;
-            repairs = 0;
-        }
-        confirmedSinceDoubt = true;
-        ++k;
+        repairs_ = 0;
     }
-    finish(RunOutcome::Completed);
+    // Once the end has gone out the instrument may have left programming: what it holds can only
+    // be rebuilt from the erase on. Without a confirmation since the last doubt there is nothing
+    // new to doubt: the frame is simply sent again.
+    Step resume = at;
+    if (endWentOut_)
+        resume = Step{Step::Start};
+    else if (confirmedSinceDoubt_)
+        resume = stepOf(
+            ResumeAfterDoubt(lineTimes_, frameOf(at), LineTime(Frames::ReplyBytes, LineSettings)));
+    endWentOut_ = confirmedSinceDoubt_ = false;
+    return resume;
 }
 
 bool ProgrammingRun::portRegained() {
@@ -198,6 +230,16 @@ bool ProgrammingRun::portRegained() {
         message = QStringLiteral("%1 kann nicht wieder geöffnet werden: %2 (%3)")
                       .arg(port, c_.Comm1.openError(), c_.Comm1.deviceName());
     }
+}
+
+// Once the end has gone out after every block was confirmed, and nothing has been erased since,
+// a run that cannot go on may well have left the instrument complete; it says only that this
+// could not be confirmed. Before that the instrument may be erased.
+void ProgrammingRun::failed() {
+    if (endWentOut_)
+        finish(RunOutcome::Unconfirmed, Texts::Unconfirmed);
+    else
+        finish(RunOutcome::Aborted, Texts::Aborted);
 }
 
 // The bar follows the image line by line up to the record that closed the next block.

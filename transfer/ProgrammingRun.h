@@ -1,13 +1,16 @@
 #pragma once
 // What the transfer button does: open the port, check the image, send the start command, every
-// block and the end command, and tell a front what happened; QtCore and the port only.
+// block and the end command, make sure the line stays quiet after the end's reply, and tell a
+// front what happened; QtCore and the port only.
 
 #include "protocol/TransferState.h"
+#include "transfer/BlockAssembly.h"
 #include "transfer/RunFront.h"
 
 #include <QList>
 #include <QString>
 #include <chrono>
+#include <optional>
 
 class SerialComm;
 class MessageBoxes;
@@ -48,21 +51,49 @@ public:
     // The line settings the port is opened with; a test may run a faster line.
     QString LineSettings = QString::fromLatin1(DefaultLineSettings);
 
-    // The frame a run goes back to when a doubt arises at frame `at` (0 the start, the end
-    // frame last, one past it the quiet after the end); lineTimes[k]: frame k on the line.
+    // The frame a run goes back to when a doubt arises at frame `at` (0 the start, then the
+    // blocks, the end frame last); lineTimes[k]: frame k on the line.
     static int ResumeAfterDoubt(const QList<std::chrono::nanoseconds> &lineTimes, int at,
                                 std::chrono::nanoseconds replyTime);
 
 private:
+    // Where a run stands: one of its frames, or the quiet that must follow the end's reply.
+    struct Step {
+        enum Kind { Start, Block, End, QuietAfterEnd } kind = Start;
+        int block = 0; // from 1, for a block
+    };
+
     void run(const QString &fileName);
-    void finish(RunOutcome outcome, const char *message = nullptr);
+    bool openPort();
+    bool readImage(const QString &fileName, QList<QByteArray> &lines);
+    // What the instrument said to the step: sends its frame, or listens after the end.
+    CommandOutcome carryOut(Step at);
+    Step next(Step at) const;
+    // After a doubt: the step the run goes on with, silently, or after asking the user; none
+    // when the user gives up.
+    std::optional<Step> afterDoubt(Step at);
     // Asks, after the port failed, until it is open again (true) or the user gives up.
     bool portRegained();
+    // The run cannot go on after the start command went out.
+    void failed();
+    void finish(RunOutcome outcome, const char *message = nullptr);
     void advanceProgress(int toLine);
+
+    // Frame numbers as ResumeAfterDoubt counts them.
+    int frameOf(Step at) const;
+    Step stepOf(int frame) const;
 
     TransferState &st_;
     RunControls c_;
     bool busy_ = false;
     RunOutcome outcome_ = RunOutcome::None;
     int LineCount = 0, LineTotal = 0;
+
+    // The run under way.
+    QList<PlannedBlock> blocks_;
+    QList<std::chrono::nanoseconds> lineTimes_;
+    int furthest_ = -1;               // the furthest frame confirmed
+    int repairs_ = 0;                 // silent repairs since the run last got further
+    bool endWentOut_ = false;         // the end frame went out since the last erase
+    bool confirmedSinceDoubt_ = true; // something was confirmed since the last doubt
 };

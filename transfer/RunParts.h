@@ -1,19 +1,34 @@
 #pragma once
-// A programming run with what it is made of, wired together: the reply reception, the command
-// routine and the run itself, around a port, a reply timer, a monitor, a front and the boxes
-// that the one who shows the run provides.
+// A programming run with what it is made of, assembled in one place for every front (the window,
+// q7310flash, tests, benchmarks): the judge of replies, the reply reception, the command routine
+// and the run itself, around a port, a reply timer, a monitor, a front and the boxes.
 
 #include "protocol/Module1.h"
-#include "serial/ReplyReception.h"
+#include "protocol/ReplyJudge.h"
+#include "protocol/ReplyReception.h"
 #include "transfer/ProgrammingRun.h"
 
-struct RunParts {
-    RunParts(TransferState &st, SerialComm &comm, QTimer &Timer1, TrafficMonitor &monitor,
-             RunFront &front, MessageBoxes &boxes)
-        : reception(st, comm, Timer1, monitor),
-          module(st, Module1::Controls{comm, Timer1, monitor, reception, front, boxes}),
-          run(st, RunControls{comm, boxes, module, front}) {}
+#include <memory>
 
+class QTimer;
+class SerialComm;
+
+struct RunParts {
+    // port: the one to use, or null for the real serial port, ComN then found in linkDir.
+    // lineSettings: the port's settings for a run; empty: the instrument's.
+    RunParts(TransferState &st, QTimer &Timer1, TrafficMonitor &monitor, RunFront &front,
+             MessageBoxes &boxes, SerialComm *port, const QString &linkDir,
+             const QString &lineSettings = {});
+    ~RunParts();
+    RunParts(const RunParts &) = delete;
+    RunParts &operator=(const RunParts &) = delete;
+
+private:
+    std::unique_ptr<SerialComm> ownPort_;
+
+public:
+    SerialComm &comm;
+    ReplyJudge judge;
     ReplyReception reception;
     Module1 module;
     ProgrammingRun run;

@@ -1,7 +1,7 @@
 // Any bytes as the settings file, of any length, with or without a line end: the start-up read
 // takes the first line without its line end, and what is written back reads back the same.
 
-#include "shell/Settings.h"
+#include "config/Settings.h"
 #include "fuzz/Check.h"
 
 #include <QFile>

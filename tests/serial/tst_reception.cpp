@@ -49,41 +49,44 @@ private Q_SLOTS:
     // A tick of the reply timer only ends the wait.
     void receiveHandler() {
         const QByteArray reply("\x10\xFA\x00\xFA\x16", 5);
-        enum { Kept, Taken, Doubted };
-        const QList<std::tuple<QByteArray, int, bool, int>> cases = {
-            {reply.left(4), 1, false, Kept},
-            {reply, 1, false, Taken},
-            {reply + '\x00', 1, false, Taken},
-            {reply, 0, false, Kept},
-            {reply, 1, true, Doubted},
-            {reply.left(1), 1, true, Doubted},
-            {reply, 0, true, Kept}};
-        for (const auto &[waiting, pending, early, result] : cases) {
+        enum Result { Kept, Taken, Doubted };
+        struct Case {
+            QByteArray waiting;
+            int pending;
+            bool early;
+            Result result;
+        };
+        const QList<Case> cases = {{reply.left(4), 1, false, Kept},
+                                   {reply, 1, false, Taken},
+                                   {reply + '\x00', 1, false, Taken},
+                                   {reply, 0, false, Kept},
+                                   {reply, 1, true, Doubted},
+                                   {reply.left(1), 1, true, Doubted},
+                                   {reply, 0, true, Kept}};
+        for (const Case &c : cases) {
             FakeComm comm;
             Parts p(comm);
             p.monitor.on = true;
             p.st.ReplyLength = 5;
-            p.st.ReplyPending = pending;
-            p.reception.expectReplyAfter(early ? std::chrono::seconds(10)
-                                               : std::chrono::seconds(0));
+            p.st.ReplyPending = c.pending;
+            p.judge.beginAttempt();
+            p.judge.frameSent(std::chrono::steady_clock::now(),
+                              c.early ? std::chrono::seconds(10) : std::chrono::seconds(0), false);
             p.Timer1.start(3000);
-            comm.waiting = waiting;
+            comm.waiting = c.waiting;
             p.reception.Comm1_OnComm();
-            QCOMPARE(p.st.ReplyData, result == Taken ? waiting : QByteArray());
-            QCOMPARE(p.st.ReplyDoubtful, result == Doubted);
+            QCOMPARE(p.st.ReplyData, c.result == Taken ? c.waiting : QByteArray());
+            QCOMPARE(p.judge.verdict() == ReplyVerdict::Doubtful, c.result == Doubted);
             QCOMPARE(p.monitor.reply,
-                     result == Taken ? MonitorHex(waiting) : QStringLiteral("untouched"));
-            QCOMPARE(QStringLiteral("%1 %2 %3")
-                         .arg(p.st.ReplyPending)
-                         .arg(p.Timer1.interval())
-                         .arg(comm.waiting.size()),
-                     result == Taken ? QStringLiteral("0 300 0")
-                     : result == Doubted
-                         ? QStringLiteral("0 3000 0")
-                         : QStringLiteral("%1 3000 %2").arg(pending).arg(waiting.size()));
+                     c.result == Taken ? MonitorHex(c.waiting) : QStringLiteral("untouched"));
+            QCOMPARE(p.st.ReplyPending, c.result == Kept ? c.pending : 0);
+            // A complete reply stops the timer and gives the next attempt the short time-out.
+            QCOMPARE(p.Timer1.interval(),
+                     c.result == Taken ? ReplyReception::ReplyTimeoutMs : 3000);
+            QCOMPARE(comm.waiting.size(), c.result == Kept ? c.waiting.size() : 0);
             p.reception.Timer1_Timer(); // a tick only ends the wait
             QCOMPARE(p.st.ReplyPending, 0);
-            QCOMPARE(p.Timer1.isActive(), result != Taken);
+            QCOMPARE(p.Timer1.isActive(), c.result != Taken);
         }
     }
 
@@ -95,7 +98,7 @@ private Q_SLOTS:
         BuildEndFrame(rig.st);
         comm.waiting = "\xA5";
         rig.module.ExchangeFrame();
-        QVERIFY(rig.st.ReplyDoubtful);
+        QCOMPARE(rig.judge.verdict(), ReplyVerdict::Doubtful);
         QCOMPARE(comm.written, 0);
         QCOMPARE(rig.monitor.sent, QStringLiteral("untouched"));
     }

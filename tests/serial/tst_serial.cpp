@@ -1,6 +1,7 @@
 // One frame over the real serial port to the simulated instrument: reception, time-outs, the
 // monitor texts, a line that keeps chattering, the line settings, a port that dies.
 
+#include "config/PortNames.h"
 #include "serial/PortInfo.h"
 #include "support/Rigs.h"
 
@@ -63,7 +64,7 @@ private Q_SLOTS:
                                     std::chrono::steady_clock::now() - rig.sim.frames().back().at)
                                     .count();
             QCOMPARE(rig.st.ReplyStatus, 255);
-            const int settled = std::max(interval + 300, Module1::ReplyHorizonMs);
+            const int settled = std::max(interval + 300, ReplyJudge::ReplyHorizonMs);
             QVERIFY2(waited >= settled - 5 && waited < settled + 500,
                      qPrintable(QString::number(waited)));
             const double cpu = cpuSeconds() - cpuBefore;
@@ -106,7 +107,9 @@ private Q_SLOTS:
                 BuildDataFrame(rig.st);
             }
             rig.module.ExchangeFrame();
-            seen << QStringLiteral("%1 %2").arg(rig.st.ReplyDoubtful).arg(rig.st.ReplyStatus);
+            seen << QStringLiteral("%1 %2")
+                        .arg(rig.judge.verdict() == ReplyVerdict::Doubtful)
+                        .arg(rig.st.ReplyStatus);
             QTest::qWait(20); // what comes right behind a reply is in before the next frame
         }
         QVERIFY2(after.split('|').contains(seen.join(", ")), qPrintable(seen.join(", ")));
@@ -124,7 +127,7 @@ private Q_SLOTS:
         for (int attempt = 0; attempt < 3; ++attempt) {
             rig.module.ExchangeFrame();
             took << clock.restart();
-            QCOMPARE(rig.st.ReplyDoubtful, attempt < 2);
+            QCOMPARE(rig.judge.verdict() == ReplyVerdict::Doubtful, attempt < 2);
         }
         // No reply, then 3 s of chatter; 2 s more of it, kept back; then quiet, sent, taken.
         QVERIFY2(took[0] >= 3300 && took[0] < 4000 && took[1] >= 1500 && took[1] < 2500 &&

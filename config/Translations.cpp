@@ -1,4 +1,4 @@
-#include "shell/Translations.h"
+#include "config/Translations.h"
 
 #include <QCoreApplication>
 #include <QLibraryInfo>

@@ -5,11 +5,11 @@
 #include "protocol/TransferState.h"
 
 #include <QObject>
-#include <chrono>
 
 class QTimer;
 class SerialComm;
 class TrafficMonitor;
+class ReplyJudge;
 
 class ReplyReception : public QObject {
     Q_OBJECT
@@ -17,14 +17,10 @@ public:
     static constexpr int ReplyTimeoutMs = 300;
 
     ReplyReception(TransferState &st, SerialComm &comm1, QTimer &timer1, TrafficMonitor &monitor,
-                   QObject *parent = nullptr);
+                   ReplyJudge &judge, QObject *parent = nullptr);
 
     void Comm1_OnComm();
     void Timer1_Timer();
-
-    // The frame about to go out needs this long to cross the line: nothing that comes sooner can
-    // be its reply.
-    void expectReplyAfter(std::chrono::nanoseconds crossing);
 
 signals:
     // ReplyPending has just been set to 0: whoever waits may look at the reply.
@@ -38,5 +34,5 @@ private:
     SerialComm &comm1_;
     QTimer &timer1_;
     TrafficMonitor &monitor_;
-    std::chrono::steady_clock::time_point earliest_{};
+    ReplyJudge &judge_;
 };

@@ -1,0 +1,33 @@
+#include "transfer/RunParts.h"
+
+#include "protocol/Frames.h"
+#include "serial/SerialComm.h"
+
+#include <QTimer>
+
+namespace {
+SerialComm *madePort(SerialComm *given, const QString &linkDir) {
+    return given ? nullptr : new QtSerialComm(linkDir);
+}
+} // namespace
+
+// Who sets Timer1's interval: this constructor the one between runs (300 ms); the command
+// routine the one for a start attempt (3000 ms); the receive handler the one after each
+// complete reply (300 ms again).
+RunParts::RunParts(TransferState &st, QTimer &Timer1, TrafficMonitor &monitor, RunFront &front,
+                   MessageBoxes &boxes, SerialComm *port, const QString &linkDir,
+                   const QString &lineSettings)
+    : ownPort_(madePort(port, linkDir)), comm(port ? *port : *ownPort_),
+      reception(st, comm, Timer1, monitor, judge),
+      module(st, Module1::Controls{comm, Timer1, monitor, reception, judge, front, boxes}),
+      run(st, RunControls{comm, boxes, module, front}) {
+    st.FrameByte1 = Frames::FrameByte1Value;
+    // A coarse timer may fire 5 % early: a slow instrument would lose part of its time.
+    Timer1.setTimerType(Qt::PreciseTimer);
+    Timer1.setInterval(ReplyReception::ReplyTimeoutMs);
+    if (!lineSettings.isEmpty()) run.LineSettings = lineSettings;
+}
+
+RunParts::~RunParts() {
+    comm.setPortOpen(false);
+}
