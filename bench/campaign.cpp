@@ -1,9 +1,12 @@
 // The fault campaign: seeded random programming runs through the real window and serial port
 // against the simulated instrument at 38400 baud, each with one to three faults of a real line,
-// and a verdict for every run from what the instrument holds. A success must mean that the
-// instrument holds exactly the image and took the end command after it.
-// Usage: QT_QPA_PLATFORM=offscreen fault_campaign [--runs N] [--seed S] [--jobs J]
-//        fault_campaign --one SEED        (one run, one verdict line; what the campaign starts)
+// on an instrument that answers at once or after a steady latency of up to 150 ms, with or
+// without up to 16 ms of jitter, and a verdict for every run from what the instrument holds. A
+// success must mean that the instrument holds exactly the image and took the end command after
+// it. With --clean the runs have no faults and 16 ms of jitter: what counts then is how often a
+// run repaired something silently that nothing had disturbed.
+// Usage: QT_QPA_PLATFORM=offscreen fault_campaign [--runs N] [--seed S] [--jobs J] [--clean]
+//        fault_campaign --one SEED [--clean]  (one run, one verdict line; what the campaign starts)
 // Exit status 1 when any run ended in a false success or hung.
 
 #include "shell/Application.h"
@@ -69,13 +72,13 @@ std::string MakeImage(std::mt19937 &rng, Memory &memory) {
 // One to three faults, each on a frame as the instrument counts them (retries included).
 std::vector<std::string> MakeFaults(std::mt19937 &rng, int frames) {
     std::vector<std::string> rules;
-    std::uniform_int_distribution<int> count(1, 3), kind(0, 8), frame(1, frames);
+    std::uniform_int_distribution<int> count(1, 3), kind(0, 9), frame(1, frames);
     auto in = [&rng](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
     for (int n = count(rng); n > 0; --n) {
         const std::string at = std::to_string(frame(rng)) + ":";
         switch (kind(rng)) {
-        case 0: // a late reply
-            rules.push_back(at + "delay=" + std::to_string(in(300, 2000)));
+        case 0: // a late reply, also later than the settle waits for
+            rules.push_back(at + "delay=" + std::to_string(in(300, 4000)));
             break;
         case 1:
             rules.push_back(at + "lost");
@@ -105,14 +108,31 @@ std::vector<std::string> MakeFaults(std::mt19937 &rng, int frames) {
         case 6: // a garbled reply: bytes lost to parity errors, or bytes that are no reply
             rules.push_back(at + (in(0, 1) ? "short=" + std::to_string(in(1, 4)) : "garbage=5"));
             break;
-        default: // a chattering line
+        case 7: // a chattering line
             rules.push_back(at + "chatter=" + std::to_string(in(500, 5000)));
+            break;
+        default: // a reply the instrument sends twice
+            rules.push_back(at + "repeat=" + std::to_string(in(70, 250)));
         }
     }
     return rules;
 }
 
-int RunOne(unsigned seed) {
+// How this instrument answers, after the faults (a fault's own reply rule comes first): at
+// once or after a steady latency of up to 150 ms, half of them; with up to 16 ms of jitter, as
+// a USB adapter's latency timer adds, half of them. Clean runs always have 16 ms of jitter.
+std::vector<std::string> MakeInstrument(std::mt19937 &rng, bool clean) {
+    auto in = [&rng](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
+    std::vector<std::string> rules;
+    if (in(0, 1)) rules.push_back("any:delay=" + std::to_string(in(1, 150)));
+    if (clean)
+        rules.push_back("any:jitter=16");
+    else if (in(0, 1))
+        rules.push_back("any:jitter=" + std::to_string(in(1, 16)));
+    return rules;
+}
+
+int RunOne(unsigned seed, bool clean) {
     std::mt19937 rng(seed);
     Memory image;
     const std::string text = MakeImage(rng, image);
@@ -122,10 +142,14 @@ int RunOne(unsigned seed) {
     if (!f.open(QIODevice::WriteOnly) || f.write(text.data(), qint64(text.size())) < 0) return 2;
     f.close();
     const int blocks = int(image.size() / 208) + 2; // about; for choosing frames only
-    const std::vector<std::string> faults = MakeFaults(rng, blocks + 2);
+    std::vector<std::string> faults;
+    if (!clean) faults = MakeFaults(rng, blocks + 2);
+    for (const std::string &r : MakeInstrument(rng, clean))
+        faults.push_back(r);
 
     q7310sim::Options opt;
     opt.baud = Baud;
+    opt.seed = seed;
     for (const std::string &r : faults) {
         q7310sim::Rule rule;
         std::string error;
@@ -154,13 +178,15 @@ int RunOne(unsigned seed) {
     std::string rules;
     for (const std::string &r : faults)
         rules += (rules.empty() ? "" : " ") + r;
-    std::printf("seed %u: %s in %.1f s, %zu frames, %d boxes; %s\n", seed, verdict, seconds,
-                sim.frames().size(), boxes.shown, rules.c_str());
+    std::printf("seed %u: %s in %.1f s, %zu frames, %d boxes, %d repairs; %s\n", seed, verdict,
+                seconds, sim.frames().size(), boxes.shown, app.mainWindow()->run().repairs(),
+                rules.c_str());
     return 0;
 }
 
-int Campaign(const QString &self, int runs, unsigned seed, int jobs) {
+int Campaign(const QString &self, int runs, unsigned seed, int jobs, bool clean) {
     QMap<QString, int> verdicts;
+    int repairs = 0, repairedRuns = 0;
     int next = 0, running = 0;
     QList<QProcess *> procs;
     QEventLoop loop;
@@ -191,6 +217,11 @@ int Campaign(const QString &self, int runs, unsigned seed, int jobs) {
                     } else {
                         std::printf("%s\n", qPrintable(out));
                         ++verdicts[verdict];
+                        const int n = out.section(QStringLiteral(" repairs"), 0, 0)
+                                          .section(QLatin1Char(' '), -1)
+                                          .toInt();
+                        repairs += n;
+                        repairedRuns += n > 0;
                     }
                 }
                 std::fflush(stdout);
@@ -199,7 +230,9 @@ int Campaign(const QString &self, int runs, unsigned seed, int jobs) {
                 if (running == 0) loop.quit();
             });
             p->setProcessChannelMode(QProcess::ForwardedErrorChannel);
-            p->start(self, {QStringLiteral("--one"), QString::number(s)});
+            QStringList args{QStringLiteral("--one"), QString::number(s)};
+            if (clean) args << QStringLiteral("--clean");
+            p->start(self, args);
             watchdog->start(HangSeconds * 1000);
         }
     };
@@ -211,11 +244,13 @@ int Campaign(const QString &self, int runs, unsigned seed, int jobs) {
     const int hangs = verdicts.value(QStringLiteral("HANG"));
     const int falseAborts = verdicts.value(QStringLiteral("false-abort"));
     std::printf("\n%d runs from seed %u in %.0f s: %d ok, %d aborted with the image incomplete, "
-                "%d false aborts (%.1f %%), %d false successes, %d hangs, %d broken\n",
+                "%d false aborts (%.1f %%), %d false successes, %d hangs, %d broken; %d silent "
+                "repairs in %d runs%s\n",
                 runs, seed, double(clock.elapsed()) / 1000.0, verdicts.value(QStringLiteral("ok")),
                 verdicts.value(QStringLiteral("abort")), falseAborts,
                 runs ? 100.0 * falseAborts / runs : 0.0, falseSuccesses, hangs,
-                verdicts.value(QStringLiteral("BROKEN")));
+                verdicts.value(QStringLiteral("BROKEN")), repairs, repairedRuns,
+                clean ? " (clean runs, 16 ms of jitter)" : "");
     return falseSuccesses + hangs + verdicts.value(QStringLiteral("BROKEN")) > 0 ? 1 : 0;
 }
 
@@ -225,11 +260,12 @@ int main(int argc, char **argv) {
     QApplication qapp(argc, argv);
     int runs = 300, jobs = 2;
     unsigned seed = 1;
-    const QStringList args = QCoreApplication::arguments();
+    QStringList args = QCoreApplication::arguments();
+    const bool clean = args.removeAll(QStringLiteral("--clean")) > 0;
     for (int i = 1; i + 1 < args.size(); i += 2) {
         const QString &a = args[i];
         const int value = args[i + 1].toInt();
-        if (a == QLatin1String("--one")) return RunOne(unsigned(args[i + 1].toUInt()));
+        if (a == QLatin1String("--one")) return RunOne(unsigned(args[i + 1].toUInt()), clean);
         if (a == QLatin1String("--runs"))
             runs = value;
         else if (a == QLatin1String("--seed"))
@@ -237,9 +273,10 @@ int main(int argc, char **argv) {
         else if (a == QLatin1String("--jobs"))
             jobs = std::max(1, value);
         else {
-            std::fprintf(stderr, "usage: fault_campaign [--runs N] [--seed S] [--jobs J]\n");
+            std::fprintf(stderr,
+                         "usage: fault_campaign [--runs N] [--seed S] [--jobs J] [--clean]\n");
             return 2;
         }
     }
-    return Campaign(QCoreApplication::applicationFilePath(), runs, seed, jobs);
+    return Campaign(QCoreApplication::applicationFilePath(), runs, seed, jobs, clean);
 }

@@ -14,6 +14,7 @@ int ExitCodeOf(RunOutcome outcome, bool startSent) {
         return startSent ? ExitCode::Incomplete : ExitCode::Untouched;
     case RunOutcome::Aborted:
     case RunOutcome::Unconfirmed:
+    case RunOutcome::TalksAfterEnd:
         break;
     }
     return ExitCode::Incomplete;

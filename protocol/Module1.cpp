@@ -35,22 +35,26 @@ void Module1::ExchangeFrame() {
 
     // What comes before the frame goes out cannot be its reply: it came right behind the reply
     // taken last, or while a box was open, or it is noise. The frame is kept back.
-    int waiting = 0;
+    QByteArray waiting;
     if (settleFirst_) {
         waiting = settle();
-    } else if ((waiting = c_.Comm1.DiscardInput()) > 0) {
-        settle(); // and whatever else is on its way
+    } else if (!(waiting = c_.Comm1.DiscardInput()).isEmpty()) {
+        waiting += settle(); // and whatever else is on its way
     }
-    if (waiting > 0 || !c_.Comm1.PortOpen()) {
+    if (!waiting.isEmpty() || !c_.Comm1.PortOpen()) {
         c_.Comm1.PortOpen() ? judge.keptBack(waiting) : judge.portLost();
         return;
     }
 
     if (c_.monitor.monitorOn()) c_.monitor.setSentText(MonitorHex(st_.FramePayload, 32));
-    judge.frameSent(Clock::now(), LineTime(frame.size(), c_.Comm1.Settings), sendingStart_);
+    judge.frameSent(Clock::now(), LineTime(frame.size(), c_.Comm1.Settings),
+                    LineTime(Frames::ReplyBytes, c_.Comm1.Settings),
+                    sending_ == Command::Start ? ReplyJudge::Frame::Start
+                    : sending_ == Command::End ? ReplyJudge::Frame::End
+                                               : ReplyJudge::Frame::Block);
     c_.Comm1.Output(frame);
     ++framesSent_;
-    if (sendingStart_) c_.front.startSent();
+    if (sending_ == Command::Start) c_.front.startSent();
     if (!c_.Comm1.PortOpen()) {
         judge.portLost();
         return;
@@ -71,12 +75,12 @@ void Module1::ExchangeFrame() {
     // reply still on its way is not taken for the next frame's, and what the line shows is
     // known before the user is asked.
     if (verdict != ReplyVerdict::Accepted && verdict != ReplyVerdict::PortLost)
-        judge.unexplained(settle());
+        judge.unexplained(settle(), "Bytes beim Beruhigen der Leitung");
     if (!c_.Comm1.PortOpen()) judge.portLost();
     st_.ReplyStatus = judge.status();
 }
 
-int Module1::settle() {
+QByteArray Module1::settle() {
     // Until the line is quiet and, if the last attempt's reply never came, until it can no longer
     // come; a line that keeps chattering is settled again before the next frame.
     const Drained d = DrainLine(ReplyReception::ReplyTimeoutMs, c_.judge.settleUntil(Clock::now()),
@@ -111,11 +115,10 @@ public:
         });
         bound_.setInterval(boundMs);
     }
-    std::pair<int, bool> run() {
-        // What has come in is counted and taken; what the system still holds arrives through
-        // the loop, so no byte goes uncounted.
-        dropped_ = comm_.InBufferCount();
-        comm_.Input();
+    std::pair<QByteArray, bool> run() {
+        // What has come in is taken; what the system still holds arrives through the loop, so
+        // no byte goes unseen.
+        dropped_ = comm_.Input();
         arm();
         bound_.start();
         if (comm_.PortOpen()) exec();
@@ -133,22 +136,30 @@ private:
     int quietMs_;
     Clock::time_point notBefore_;
     QTimer end_, bound_;
-    int dropped_ = 0;
+    QByteArray dropped_;
     bool quiet_ = false;
 };
 } // namespace
 
 Module1::Drained Module1::DrainLine(int quietMs, Clock::time_point notBefore, int boundMs) {
-    const auto [bytes, quiet] = LineDrain(c_.Comm1, quietMs, notBefore, boundMs).run();
-    return {bytes, quiet};
+    auto [bytes, quiet] = LineDrain(c_.Comm1, quietMs, notBefore, boundMs).run();
+    return {std::move(bytes), quiet};
 }
 
 CommandOutcome Module1::LineStaysQuiet() {
-    const int timeout = ReplyReception::ReplyTimeoutMs;
+    // While a reply is owed it may have stood in for the end's, and the end's own may come
+    // later than this instrument's usual answer: nothing else would see it, so the line is
+    // listened to until the horizon of a late reply.
+    const int listen =
+        c_.judge.owed() > 0 ? ReplyJudge::ReplyHorizonMs : ReplyReception::ReplyTimeoutMs;
     if (!c_.Comm1.PortOpen()) return CommandOutcome::PortLost;
-    const Drained d = DrainLine(timeout, Clock::now(), timeout);
+    const Drained d = DrainLine(listen, Clock::now(), listen);
     if (!c_.Comm1.PortOpen()) return CommandOutcome::PortLost;
-    return d.bytes == 0 ? CommandOutcome::Accepted : CommandOutcome::Doubt;
+    afterEnd_ = d.bytes;
+    if (d.bytes.isEmpty()) return CommandOutcome::Accepted;
+    // What came is shown, as a reply would be.
+    if (c_.monitor.monitorOn()) c_.monitor.setReplyText(MonitorHex(d.bytes));
+    return CommandOutcome::Doubt;
 }
 
 void Module1::SendCommand(int code) {
@@ -185,9 +196,9 @@ void Module1::SendCommand(int code) {
             st_.LastOutcome = CommandOutcome::Refused;
             return;
         }
-        sendingStart_ = code == Command::Start;
+        sending_ = code;
         ExchangeFrame();
-        sendingStart_ = false;
+        sending_ = 0;
         const ReplyVerdict verdict = c_.judge.verdict();
         if (verdict == ReplyVerdict::PortLost) {
             st_.CommandFailed = true;

@@ -5,6 +5,7 @@
 
 #include "protocol/TransferState.h"
 
+#include <QByteArray>
 #include <chrono>
 
 class QTimer;
@@ -65,11 +66,13 @@ public:
     // no instrument can answer through it, so asking whether it should is pointless.
     void SendCommand(int code);
 
-    // After the end's reply: Accepted when not one byte more arrives within a reply time-out.
-    // A byte then is a reply that came after its frame had been given up: replies and frames
-    // were out of step, and what was taken for confirmations cannot be trusted (Doubt). PortLost
-    // when the port failed meanwhile.
+    // After the end's reply: Accepted when not one byte more arrives within a reply time-out
+    // (while a reply is owed, until the horizon of a late reply). A byte then is a reply that
+    // came after its frame had been given up: replies and frames were out of step, and what was
+    // taken for confirmations cannot be trusted (Doubt). PortLost when the port failed meanwhile.
     CommandOutcome LineStaysQuiet();
+    // What the line said after the end's reply, when it did not stay quiet.
+    QByteArray afterEnd() const { return afterEnd_; }
 
     // Frames written to the port so far.
     int framesSent() const { return framesSent_; }
@@ -77,18 +80,19 @@ public:
 private:
     using Clock = std::chrono::steady_clock;
     struct Drained {
-        int bytes;  // dropped
-        bool quiet; // false: the bound or a failing port ended it
+        QByteArray bytes; // dropped
+        bool quiet;       // false: the bound or a failing port ended it
     };
     // Takes and drops whatever arrives until nothing has come for quietMs and notBefore has
     // passed, or boundMs have passed, or the port fails.
     Drained DrainLine(int quietMs, Clock::time_point notBefore, int boundMs);
     // Lets the line settle after an attempt that was not accepted; returns the bytes dropped.
-    int settle();
+    QByteArray settle();
 
     TransferState &st_;
     Controls c_;
     bool settleFirst_ = false; // the line did not fall quiet when it settled last
     int framesSent_ = 0;
-    bool sendingStart_ = false;
+    int sending_ = 0; // the command whose frame goes out
+    QByteArray afterEnd_;
 };

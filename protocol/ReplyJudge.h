@@ -1,43 +1,92 @@
 #pragma once
 // What a reply means, decided in one place: accepted, refused, no reply, doubtful or port lost.
-// The receive handler tells it when bytes come, the exchange what went out and what came back;
-// it keeps what a run has learned about the line: whether a reply is still owed.
+// The receive handler tells it when bytes come, the exchange what went out and what came back.
+// It keeps what a run has learned: when this instrument answers, and how many replies are owed.
+//
+// The protocol carries no sequence numbers, so a reply is paired with its frame by time. Every
+// confirmed reply is measured against its frame: the time from the write to its arrival, less
+// the frame's and the reply's time on the line, is the instrument's turnaround (with our own and
+// an adapter's delays). A reply that would confirm a frame is believed only within the band of
+// turnarounds this instrument has shown, widened by a margin that covers the spread seen and,
+// while few replies have been measured, the 0 to 16 ms a USB adapter's latency timer adds. A
+// reply outside it is another frame's, or came by chance: it casts doubt.
 
 #include <QByteArray>
+#include <QList>
 #include <chrono>
 
 enum class ReplyVerdict {
     Accepted, // the frame's own reply, status 0
-    Refused,  // the frame's own reply with another status (16, 32, ...)
+    Refused,  // a reply with another status (16, 32, ...)
     NoReply,  // nothing, or fewer than 5 bytes, or the status 255
     Doubtful, // a byte came that is not this frame's reply: an earlier reply may have been
               // credited to the wrong frame
     PortLost, // the port failed and was closed
 };
 
+// When this instrument answers: the turnarounds of the replies confirmed so far in a run.
+class AnswerTime {
+public:
+    using ns = std::chrono::nanoseconds;
+    // After this many replies the band is taken as known.
+    static constexpr int KnownAfter = 8;
+    // Beyond any spread seen: a clock a little fast makes a reply look early by up to 2 ms on a
+    // long frame; our own delays in seeing it (the event loop, the system's scheduling: up to
+    // 3 ms on an idle machine here, more under load) make it look late.
+    static constexpr ns EarlyFloor = std::chrono::milliseconds(2);
+    static constexpr ns LateFloor = std::chrono::milliseconds(8);
+    // What an adapter may add that the first replies need not have shown yet.
+    static constexpr ns UnseenJitter = std::chrono::milliseconds(16);
+
+    struct Band {
+        ns lo, hi; // a turnaround is believed from lo to hi
+        bool contains(ns t) const { return t >= lo && t <= hi; }
+    };
+
+    void clear() { samples_.clear(); }
+    void add(ns turnaround);
+    int count() const { return int(samples_.size()); }
+    bool known() const { return count() >= KnownAfter; }
+    // Meaningful once count() > 0.
+    Band band() const;
+    ns median() const;
+    ns worst() const;
+
+private:
+    QList<ns> samples_; // sorted
+};
+
 class ReplyJudge {
 public:
     using Clock = std::chrono::steady_clock;
+    using ns = std::chrono::nanoseconds;
 
-    // A new run: nothing of an earlier run's last attempt carries over.
+    // What went out: the start's reply comes after an erase, which takes what it takes, and is
+    // judged on its own. The end asks nothing of the flash: an instrument may answer it sooner
+    // than a block, so its reply is believed from its crossing up to the latest this instrument
+    // answers a block.
+    enum class Frame { Start, Block, End };
+
+    // A new run: nothing learned of an earlier one carries over.
     void beginRun();
     // The port was opened again: what it may still bring is no answer to anything.
     void portReopened();
 
     // An attempt begins: nothing is known of it yet.
     void beginAttempt();
-    // The frame goes out now and needs `crossing` on the line; start: it is a start frame, whose
-    // reply may come late after a slow erase.
-    void frameSent(Clock::time_point at, std::chrono::nanoseconds crossing, bool start);
+    // The frame goes out now; it needs frameLine on the line, its reply replyLine.
+    void frameSent(Clock::time_point at, ns frameLine, ns replyLine, Frame frame);
     // Bytes are waiting at `now`: true when they come too soon to be the reply, since the
     // instrument cannot answer a frame it has not received in full.
     bool tooSoon(Clock::time_point now) const;
-    // Bytes nobody waits for: too soon, right behind a reply, or while the line settles. Any of
-    // them casts doubt on this attempt.
-    void unexplained(int bytes);
+    // The whole reply was there at `at`.
+    void replyTaken(Clock::time_point at) { replyAt_ = at; }
+    // Bytes nobody waits for (why: where they came). Any of them casts doubt on this attempt; a
+    // reply among them pays a reply owed.
+    void unexplained(const QByteArray &bytes, const char *why);
     // Bytes were waiting when the frame was to go out: it is kept back, and the attempt is in
     // doubt.
-    void keptBack(int bytes);
+    void keptBack(const QByteArray &bytes);
     // The port failed and was closed: nothing can answer through it.
     void portLost();
 
@@ -47,24 +96,45 @@ public:
     // The status as the exchange reports it: the reply's third byte, or 255 for no reply and
     // for a doubtful one.
     int status() const;
+    // Why the attempt is in doubt, for the monitor and the record; empty when it is not.
+    const char *doubtReason() const { return why_; }
+    // The last reply's turnaround, also when it was not believed; 0 for a start or no reply.
+    ns turnaround() const { return turnaround_; }
 
-    // The line settles after an attempt that was not accepted until this moment at least: a
-    // reply still owed could come until then.
+    // The line settles after an attempt that was not accepted until this moment at least: the
+    // attempt's reply could come until then.
     Clock::time_point settleUntil(Clock::time_point now) const;
-    // The line fell quiet when it settled: nothing is owed any longer.
-    void settled();
+    // The line fell quiet when it settled.
+    void settled() { awaitingLate_ = false; }
 
-    // How long after its frame a reply is still looked for once its attempt was given up. A
+    // Replies of attempts that got none: they may still come, at any time.
+    int owed() const { return owed_; }
+    // A confirmation may be a reply owed to an earlier attempt, and this instrument's answer
+    // time is not known well enough to tell: the frame is to be confirmed a second time.
+    bool confirmationInDoubt() const { return owed_ > 0 && !answers_.known(); }
+    const AnswerTime &answerTime() const { return answers_; }
+
+    // How long after its frame a reply is still waited for once its attempt was given up. A
     // start reply may come late after a slow erase.
     static constexpr int ReplyHorizonMs = 2500;
     static constexpr int StartReplyHorizonMs = 4500;
 
+    // Frame k of a run goes out again after a doubt that arose at frame `at` (0 the start, then
+    // the blocks, the end frame last); crossings[k]: frame k and its reply on the line.
+    int resumeAfterDoubt(const QList<ns> &crossings, int at) const;
+
 private:
+    void doubt(const char *why);
+    void pay(const QByteArray &bytes);
+
+    AnswerTime answers_;
     ReplyVerdict verdict_ = ReplyVerdict::NoReply;
     int status_ = 255;
-    bool doubt_ = false;
-    Clock::time_point earliest_{};
-    Clock::time_point sentAt_{};
-    int horizonMs_ = ReplyHorizonMs;
-    bool replyOwed_ = false; // no complete reply came for the last frame: it may still come
+    const char *why_ = "";
+    Clock::time_point earliest_{}, sentAt_{}, replyAt_{};
+    ns crossing_{};
+    ns turnaround_{};
+    Frame frame_ = Frame::Block;
+    int owed_ = 0;
+    bool awaitingLate_ = false; // the last attempt's reply never came: the settle waits for it
 };

@@ -22,8 +22,8 @@ void ReplyReception::Comm1_OnComm() {
     const int waiting = comm1_.InBufferCount();
     if (waiting > 0 && judge_.tooSoon(std::chrono::steady_clock::now())) {
         // These bytes belong to an earlier frame or are noise.
-        comm1_.Input();
-        judge_.unexplained(waiting);
+        const QByteArray early = comm1_.Input();
+        judge_.unexplained(early.isEmpty() ? QByteArray(waiting, '\0') : early, "zu früh");
         endWait();
         return;
     }
@@ -31,6 +31,7 @@ void ReplyReception::Comm1_OnComm() {
     timer1_.stop();
     // Timer1's interval between replies: 300 ms again after every complete reply.
     timer1_.setInterval(ReplyTimeoutMs);
+    judge_.replyTaken(std::chrono::steady_clock::now());
     st_.ReplyData = comm1_.Input();
     if (monitor_.monitorOn()) monitor_.setReplyText(MonitorHex(st_.ReplyData));
     endWait();

@@ -124,23 +124,24 @@ QByteArray QtSerialComm::Input() {
     return InputLen > 0 ? port_->read(InputLen) : port_->readAll();
 }
 
-int QtSerialComm::DiscardInput() {
-    if (!port_->isOpen()) return 0;
-    qint64 dropped = port_->readAll().size();
-    if (!port_->isOpen()) return int(dropped);
+QByteArray QtSerialComm::DiscardInput() {
+    if (!port_->isOpen()) return {};
+    QByteArray dropped = port_->readAll();
+    if (!port_->isOpen()) return dropped;
         // Every byte counts, also one the system has not handed over yet: a byte nobody can explain
         // means that replies and frames may be out of step.
 #if defined(Q_OS_UNIX)
     char scratch[256];
     for (ssize_t n; (n = ::read(int(port_->handle()), scratch, sizeof scratch)) > 0;)
-        dropped += n;
+        dropped.append(scratch, n);
 #elif defined(Q_OS_WIN)
     COMSTAT stat{};
     DWORD errors = 0;
-    if (::ClearCommError(port_->handle(), &errors, &stat)) dropped += stat.cbInQue;
+    if (::ClearCommError(port_->handle(), &errors, &stat) && stat.cbInQue > 0)
+        dropped += port_->read(stat.cbInQue);
     port_->clear(QSerialPort::Input);
 #endif
-    return int(std::min<qint64>(dropped, std::numeric_limits<int>::max()));
+    return dropped;
 }
 
 void QtSerialComm::onError() {

@@ -38,9 +38,9 @@ public:
     virtual void Output(const QByteArray &bytes) = 0;
     virtual int InBufferCount() const = 0;
     virtual QByteArray Input() = 0;
-    // Drops whatever is waiting, also what the system still holds, so a late reply cannot answer
-    // the next frame; returns how many bytes were dropped.
-    virtual int DiscardInput() = 0;
+    // Takes whatever is waiting, also what the system still holds, so a late reply cannot answer
+    // the next frame; returns what was taken.
+    virtual QByteArray DiscardInput() = 0;
 
 signals:
     void OnComm();
@@ -77,7 +77,7 @@ public:
     void Output(const QByteArray &bytes) override;
     int InBufferCount() const override;
     QByteArray Input() override;
-    int DiscardInput() override;
+    QByteArray DiscardInput() override;
 
 private:
     void onError();

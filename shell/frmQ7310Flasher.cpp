@@ -344,6 +344,7 @@ void frmQ7310Flasher::ended(RunOutcome outcome) {
         break;
     case RunOutcome::Aborted:
     case RunOutcome::Unconfirmed:
+    case RunOutcome::TalksAfterEnd:
         Timer2.stop();
         Timer3.stop();
         pictures_->showAborted();

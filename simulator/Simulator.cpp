@@ -84,7 +84,8 @@ bool ParseRule(const std::string &text, Rule &rule, std::string &error) {
         {"delay", Action::Delay},   {"split", Action::Split},     {"short", Action::Short},
         {"long", Action::Long},     {"status", Action::Status},   {"garbage", Action::Garbage},
         {"hangup", Action::HangUp}, {"chatter", Action::Chatter}, {"stray", Action::Stray},
-        {"burst", Action::Burst},   {"prefix", Action::Prefix}};
+        {"burst", Action::Burst},   {"prefix", Action::Prefix},   {"repeat", Action::Repeat},
+        {"jitter", Action::Jitter}};
     const auto it = actions.find(action);
     if (it == actions.end()) {
         error = "unknown action '" + action + "'";
@@ -95,7 +96,7 @@ bool ParseRule(const std::string &text, Rule &rule, std::string &error) {
     return true;
 }
 
-Simulator::Simulator(Options options) : opt_(std::move(options)) {}
+Simulator::Simulator(Options options) : opt_(std::move(options)), rng_(opt_.seed) {}
 
 Simulator::~Simulator() {
     stop();
@@ -323,7 +324,8 @@ void Simulator::handleFrame(const std::vector<std::uint8_t> &frame, bool structu
 
     // Rules combine: one decides the reply, one the status, and every noise rule adds its own.
     Action action = Action::Normal;
-    int param = 0, prefix = 0;
+    int param = 0, prefix = 0, jitterMs = 0;
+    repeatsMs_.clear();
     bool shaped = false, statusSet = false;
     std::vector<Pending> noise;
     for (Rule &r : opt_.rules) {
@@ -331,8 +333,9 @@ void Simulator::handleFrame(const std::vector<std::uint8_t> &frame, bool structu
             (r.kind != FrameKind::Any && r.kind != kind))
             continue;
         const bool isStatus = r.action == Action::Status;
-        const bool isNoise =
-            r.action == Action::Stray || r.action == Action::Burst || r.action == Action::Prefix;
+        const bool isNoise = r.action == Action::Stray || r.action == Action::Burst ||
+                             r.action == Action::Prefix || r.action == Action::Repeat ||
+                             r.action == Action::Jitter;
         if ((isStatus && statusSet) || (!isStatus && !isNoise && shaped)) continue;
         if (r.times > 0) --r.times;
         const auto after = arrival + std::chrono::milliseconds(r.param);
@@ -345,6 +348,10 @@ void Simulator::handleFrame(const std::vector<std::uint8_t> &frame, bool structu
             noise.push_back({after, std::vector<std::uint8_t>(5, 0x00)});
         } else if (r.action == Action::Prefix) {
             prefix += std::max(r.param, 1);
+        } else if (r.action == Action::Repeat) {
+            repeatsMs_.push_back(std::max(r.param, 0));
+        } else if (r.action == Action::Jitter) {
+            jitterMs = std::max(jitterMs, r.param);
         } else {
             shaped = true;
             action = r.action;
@@ -369,6 +376,8 @@ void Simulator::handleFrame(const std::vector<std::uint8_t> &frame, bool structu
                                                                               : " (misbehaving)");
     if (action == Action::Lost) return;
 
+    held_ = std::chrono::microseconds(
+        std::uniform_int_distribution<int>(0, std::max(jitterMs, 0) * 1000)(rng_));
     const std::uint8_t s = std::uint8_t(status);
     std::vector<std::uint8_t> reply = {0x10, 0xFA, s, std::uint8_t(0xFA + s), kStop};
     reply.insert(reply.begin(), std::size_t(prefix), 0xA5);
@@ -379,27 +388,30 @@ void Simulator::handleFrame(const std::vector<std::uint8_t> &frame, bool structu
     case Action::Stray:
     case Action::Burst:
     case Action::Prefix:
-        schedule(arrival, reply);
+    case Action::Repeat:
+    case Action::Jitter:
+        scheduleReply(arrival, reply);
         break;
     case Action::NoReply:
         break;
     case Action::Delay:
-        schedule(arrival + std::chrono::milliseconds(param), reply);
+        scheduleReply(arrival + std::chrono::milliseconds(param), reply);
         break;
     case Action::Split:
-        schedule(arrival, {reply.begin(), reply.end() - 3});
-        schedule(arrival + std::chrono::milliseconds(param), {reply.end() - 3, reply.end()});
+        scheduleReply(arrival, {reply.begin(), reply.end() - 3});
+        repeatsMs_.clear();
+        scheduleReply(arrival + std::chrono::milliseconds(param), {reply.end() - 3, reply.end()});
         break;
     case Action::Short:
         reply.resize(std::size_t(std::clamp(param, 0, 4)));
-        if (!reply.empty()) schedule(arrival, reply);
+        if (!reply.empty()) scheduleReply(arrival, reply);
         break;
     case Action::Long:
         reply.push_back(0x00);
-        schedule(arrival, reply);
+        scheduleReply(arrival, reply);
         break;
     case Action::Garbage:
-        schedule(arrival, std::vector<std::uint8_t>(std::size_t(std::max(param, 1)), 0xA5));
+        scheduleReply(arrival, std::vector<std::uint8_t>(std::size_t(std::max(param, 1)), 0xA5));
         break;
     case Action::HangUp:
         hangUp();
@@ -441,6 +453,12 @@ void Simulator::carryOut(FrameKind kind, const std::vector<std::uint8_t> &frame,
 
 void Simulator::schedule(Clock::time_point ready, std::vector<std::uint8_t> bytes) {
     pending_.push_back({ready, std::move(bytes)});
+}
+
+void Simulator::scheduleReply(Clock::time_point ready, std::vector<std::uint8_t> bytes) {
+    for (int ms : repeatsMs_)
+        schedule(ready + held_ + std::chrono::milliseconds(ms), bytes);
+    schedule(ready + held_, std::move(bytes));
 }
 
 void Simulator::hangUp() {

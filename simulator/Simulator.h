@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <map>
 #include <mutex>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -34,6 +35,10 @@ enum class Action {
     Stray,  // param: milliseconds after the frame arrived, one stray byte
     Burst,  // param: milliseconds after the frame arrived, five 0x00 (a break read as bytes)
     Prefix, // param: stray bytes right in front of the reply
+    Repeat, // param: milliseconds after the reply, the same reply once more
+    // How the reply reaches the flasher (the largest matching rule counts):
+    Jitter, // param: the reply is held a random 0 to that many milliseconds, as a USB adapter's
+            // latency timer holds what it received
 };
 
 struct Rule {
@@ -61,6 +66,7 @@ struct Options {
     std::string dumpFile = {}; // Intel HEX of the written bytes, written on each end frame
     int hangUpAfter = 0;       // > 0: close the line after this many frames
     std::vector<Rule> rules = {};
+    unsigned seed = 1; // of the jitter
 };
 
 class Simulator {
@@ -106,6 +112,8 @@ private:
     // What an accepted frame does: erase, write the data, or end the programming.
     void carryOut(FrameKind kind, const std::vector<std::uint8_t> &frame, std::uint32_t address);
     void schedule(Clock::time_point ready, std::vector<std::uint8_t> bytes);
+    // Schedules (part of) a reply, held by the jitter drawn for it, and its repeats.
+    void scheduleReply(Clock::time_point ready, std::vector<std::uint8_t> bytes);
     // Puts what is ready onto the line, one byte after the other, and writes what has crossed.
     Clock::time_point transmit(Clock::time_point now);
     void hangUp();
@@ -131,6 +139,9 @@ private:
     int endFrames_ = 0;
     FrameKind lastTaken_ = FrameKind::Any;
     std::vector<Pending> pending_;
+    std::mt19937 rng_;
+    Clock::duration held_{};     // the jitter drawn for the reply being answered
+    std::vector<int> repeatsMs_; // the repeats of the reply being answered
     std::vector<std::pair<Clock::time_point, std::uint8_t>> onLine_; // byte, when it has crossed
 };
 

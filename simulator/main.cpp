@@ -11,14 +11,17 @@
 namespace {
 
 void usage() {
-    std::fprintf(stderr, "usage: q7310sim [--link PATH] [--baud N] [--dump FILE] [--verbose]\n"
-                         "                [--hangup-after N] [--rule WHICH:ACTION[=N]]...\n"
-                         "  --baud:  the line speed in both directions (default 38400)\n"
-                         "  WHICH:   a frame number from 1, or start, data, end, any\n"
-                         "  ACTION:  the reply: noreply, lost, delay=MS, split=MS, short=N, long,\n"
-                         "           garbage=N, hangup, chatter=MS; the status: status=S; noise\n"
-                         "           besides: stray=MS, burst=MS (after the frame), prefix=N\n"
-                         "Prints the device path of the pseudo-terminal on the first line.\n");
+    std::fprintf(stderr,
+                 "usage: q7310sim [--link PATH] [--baud N] [--dump FILE] [--verbose]\n"
+                 "                [--hangup-after N] [--seed N] [--rule WHICH:ACTION[=N]]...\n"
+                 "  --baud:  the line speed in both directions (default 38400)\n"
+                 "  WHICH:   a frame number from 1, or start, data, end, any\n"
+                 "  ACTION:  the reply: noreply, lost, delay=MS, split=MS, short=N, long,\n"
+                 "           garbage=N, hangup, chatter=MS; the status: status=S; noise\n"
+                 "           besides: stray=MS, burst=MS (after the frame), prefix=N,\n"
+                 "           repeat=MS (the reply once more, MS later); jitter=MS (each\n"
+                 "           reply held a random 0 to MS, drawn from --seed)\n"
+                 "Prints the device path of the pseudo-terminal on the first line.\n");
 }
 
 } // namespace
@@ -47,6 +50,8 @@ int main(int argc, char **argv) {
             opt.dumpFile = value("--dump");
         else if (a == "--verbose")
             opt.verbose = true;
+        else if (a == "--seed")
+            opt.seed = unsigned(std::strtoul(value("--seed").c_str(), nullptr, 10));
         else if (a == "--hangup-after")
             opt.hangUpAfter = std::atoi(value("--hangup-after").c_str());
         else if (a == "--rule") {

@@ -3,6 +3,7 @@
 #include "protocol/Frames.h"
 #include "protocol/MessageBoxes.h"
 #include "protocol/Module1.h"
+#include "protocol/ReplyJudge.h"
 #include "serial/SerialComm.h"
 #include "transfer/HexImage.h"
 
@@ -23,42 +24,21 @@ void ProgrammingRun::Run(int commPort, const QString &fileName) {
     busy_ = false;
 }
 
-int ProgrammingRun::ResumeAfterDoubt(const QList<std::chrono::nanoseconds> &lineTimes, int at,
-                                     std::chrono::nanoseconds replyTime) {
-    // A byte nobody can explain means that some reply may have been credited to the frame after
-    // its own. Such a wrong credit passes on to the next frame unseen only if the reply it
-    // displaced comes at least 90 % of that frame's line time after the frame was written; yet it
-    // comes at most a tenth of its own frame's line time, its own line time and the instrument's
-    // and our own latency after that. So the credits in doubt are those of the short frames
-    // right before the doubt and of the frame before them, which took the stray reply. Two
-    // frames back at the least, for an instrument slower than this reckoning. Before the start
-    // there is nothing: the start (it erases) and every block go out again.
-    using namespace std::chrono;
-    constexpr nanoseconds latency = 20ms;
-    auto passesOn = [&](int k) {
-        return lineTimes[k] * 9 / 10 <= lineTimes[k - 1] / 10 + replyTime + latency;
-    };
-    int from = std::min(at, int(lineTimes.size())) - 1;
-    while (from > 0 && passesOn(from))
-        --from;
-    return std::max(0, std::min(from, at - 2));
-}
-
 void ProgrammingRun::run(const QString &fileName) {
     outcome_ = RunOutcome::NothingSent;
     QList<QByteArray> lines;
     if (!openPort() || !readImage(fileName, lines)) return;
 
     blocks_ = PlanBlocks(lines);
-    lineTimes_.clear();
+    crossings_.clear();
     for (qsizetype size : PlannedFrameSizes(blocks_))
-        lineTimes_.append(LineTime(size, LineSettings));
+        crossings_.append(LineTime(size + Frames::ReplyBytes, LineSettings));
     c_.module.beginRun();
     LineCount = 0;
     LineTotal = int(lines.size());
     furthest_ = -1;
-    repairs_ = 0;
-    endWentOut_ = false;
+    repairs_ = repairsDone_ = 0;
+    endWentOut_ = doubtedAfterEnd_ = false;
     confirmedSinceDoubt_ = true;
 
     for (Step at{};;) {
@@ -142,6 +122,11 @@ CommandOutcome ProgrammingRun::carryOut(Step at) {
         st_.BlockData = b.data;
         st_.BlockSum = b.sum;
         c_.module.SendCommand(Command::Data);
+        // While a reply is owed and this instrument's answer time is not known well enough, the
+        // confirmation may be that reply, come late: the block goes out once more and must be
+        // confirmed again. The owed reply cannot stand in twice.
+        if (st_.LastOutcome == CommandOutcome::Accepted && c_.judge.confirmationInDoubt())
+            c_.module.SendCommand(Command::Data);
         break;
     }
     case Step::End: {
@@ -191,8 +176,18 @@ ProgrammingRun::Step ProgrammingRun::stepOf(int frame) const {
 }
 
 std::optional<ProgrammingRun::Step> ProgrammingRun::afterDoubt(Step at) {
+    // An instrument that keeps talking after its end reply, also after every block went out
+    // again from the erase on, would have its flash erased on and on: once is enough.
+    if (endWentOut_ && (at.kind == Step::End || at.kind == Step::QuietAfterEnd)) {
+        if (doubtedAfterEnd_) {
+            finish(RunOutcome::TalksAfterEnd, Texts::TalksAfterEnd);
+            return std::nullopt;
+        }
+        doubtedAfterEnd_ = true;
+    }
     // Sent again silently, as a first resend is; a line that keeps casting doubt is put to the
     // user like a transmission error.
+    ++repairsDone_;
     if (++repairs_ > SilentRepairs) {
         if (c_.boxes.MsgBox(text(Texts::TransmissionError), MsgStyle::CriticalRetry,
                             text(Texts::ErrorTitle)) == MsgAnswer::Cancel) {
@@ -208,8 +203,7 @@ std::optional<ProgrammingRun::Step> ProgrammingRun::afterDoubt(Step at) {
     if (endWentOut_)
         resume = Step{Step::Start};
     else if (confirmedSinceDoubt_)
-        resume = stepOf(
-            ResumeAfterDoubt(lineTimes_, frameOf(at), LineTime(Frames::ReplyBytes, LineSettings)));
+        resume = stepOf(c_.judge.resumeAfterDoubt(crossings_, frameOf(at)));
     endWentOut_ = confirmedSinceDoubt_ = false;
     return resume;
 }

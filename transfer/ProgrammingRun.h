@@ -15,6 +15,7 @@
 class SerialComm;
 class MessageBoxes;
 class Module1;
+class ReplyJudge;
 
 namespace Texts {
 inline constexpr char ChooseFile[] = "Bitte Hex-Datei auswählen";
@@ -25,12 +26,17 @@ inline constexpr char Aborted[] =
 inline constexpr char Unconfirmed[] =
     "Die Übertragung konnte vom Q7310 nicht bestätigt werden. Die Firmware im Q7310 ist "
     "möglicherweise unvollständig und muss erneut übertragen werden.";
+inline constexpr char TalksAfterEnd[] =
+    "Der Q7310 sendet nach dem Endebefehl weitere Daten, auch nach erneuter Übertragung. Die "
+    "Übertragung konnte vom Q7310 nicht bestätigt werden. Die Firmware im Q7310 ist "
+    "möglicherweise unvollständig und muss erneut übertragen werden.";
 } // namespace Texts
 
 struct RunControls {
     SerialComm &Comm1;
     MessageBoxes &boxes;
     Module1 &module;
+    ReplyJudge &judge;
     RunFront &front;
 };
 
@@ -51,10 +57,8 @@ public:
     // The line settings the port is opened with; a test may run a faster line.
     QString LineSettings = QString::fromLatin1(DefaultLineSettings);
 
-    // The frame a run goes back to when a doubt arises at frame `at` (0 the start, then the
-    // blocks, the end frame last); lineTimes[k]: frame k on the line.
-    static int ResumeAfterDoubt(const QList<std::chrono::nanoseconds> &lineTimes, int at,
-                                std::chrono::nanoseconds replyTime);
+    // Repairs after a doubt in the last run, and the frames they sent again.
+    int repairs() const { return repairsDone_; }
 
 private:
     // Where a run stands: one of its frames, or the quiet that must follow the end's reply.
@@ -79,7 +83,7 @@ private:
     void finish(RunOutcome outcome, const char *message = nullptr);
     void advanceProgress(int toLine);
 
-    // Frame numbers as ResumeAfterDoubt counts them.
+    // Frame numbers as the judge counts them when it works out how far a repair goes back.
     int frameOf(Step at) const;
     Step stepOf(int frame) const;
 
@@ -91,9 +95,11 @@ private:
 
     // The run under way.
     QList<PlannedBlock> blocks_;
-    QList<std::chrono::nanoseconds> lineTimes_;
-    int furthest_ = -1;               // the furthest frame confirmed
-    int repairs_ = 0;                 // silent repairs since the run last got further
-    bool endWentOut_ = false;         // the end frame went out since the last erase
-    bool confirmedSinceDoubt_ = true; // something was confirmed since the last doubt
+    QList<std::chrono::nanoseconds> crossings_; // each frame with its reply on the line
+    int furthest_ = -1;                         // the furthest frame confirmed
+    int repairs_ = 0;                           // silent repairs since the run last got further
+    int repairsDone_ = 0;                       // in the whole run
+    bool endWentOut_ = false;                   // the end frame went out since the last erase
+    bool confirmedSinceDoubt_ = true;           // something was confirmed since the last doubt
+    bool doubtedAfterEnd_ = false;              // a doubt came after the end already once
 };

@@ -6,13 +6,14 @@
 
 // How a run ended.
 enum class RunOutcome {
-    None,         // no run yet
-    NothingSent,  // refused before the start command: no port, no file, a damaged image
-    StartGivenUp, // the user gave the start command up
-    Aborted,      // ended after the start command without the instrument confirming everything
-    Unconfirmed,  // every block confirmed, the end sent, but its confirmation could not be had
-    Interrupted,  // stopped at a frame boundary because the front asked for it
-    Completed,    // the instrument confirmed every frame, each with its own reply
+    None,          // no run yet
+    NothingSent,   // refused before the start command: no port, no file, a damaged image
+    StartGivenUp,  // the user gave the start command up
+    Aborted,       // ended after the start command without the instrument confirming everything
+    Unconfirmed,   // every block confirmed, the end sent, but its confirmation could not be had
+    TalksAfterEnd, // as Unconfirmed: after a full pass again, the instrument spoke after the end
+    Interrupted,   // stopped at a frame boundary because the front asked for it
+    Completed,     // the instrument confirmed every frame, each with its own reply
 };
 
 class RunFront : public CommandFront {

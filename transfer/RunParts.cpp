@@ -20,7 +20,7 @@ RunParts::RunParts(TransferState &st, QTimer &Timer1, TrafficMonitor &monitor, R
     : ownPort_(madePort(port, linkDir)), comm(port ? *port : *ownPort_),
       reception(st, comm, Timer1, monitor, judge),
       module(st, Module1::Controls{comm, Timer1, monitor, reception, judge, front, boxes}),
-      run(st, RunControls{comm, boxes, module, front}) {
+      run(st, RunControls{comm, boxes, module, judge, front}) {
     st.FrameByte1 = Frames::FrameByte1Value;
     // A coarse timer may fire 5 % early: a slow instrument would lose part of its time.
     Timer1.setTimerType(Qt::PreciseTimer);

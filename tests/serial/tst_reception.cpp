@@ -30,7 +30,7 @@ public:
         maybeFail(QStringLiteral("read"));
         return std::exchange(waiting, QByteArray());
     }
-    int DiscardInput() override { return int(Input().size()); }
+    QByteArray DiscardInput() override { return Input(); }
     void maybeFail(const QString &where) {
         if (where != failIn || !open) return;
         open = false; // as the real port does: closed on the first fatal error
@@ -71,7 +71,8 @@ private Q_SLOTS:
             p.st.ReplyPending = c.pending;
             p.judge.beginAttempt();
             p.judge.frameSent(std::chrono::steady_clock::now(),
-                              c.early ? std::chrono::seconds(10) : std::chrono::seconds(0), false);
+                              c.early ? std::chrono::seconds(10) : std::chrono::seconds(0), {},
+                              ReplyJudge::Frame::Block);
             p.Timer1.start(3000);
             comm.waiting = c.waiting;
             p.reception.Comm1_OnComm();

@@ -165,35 +165,6 @@ private Q_SLOTS:
         QCOMPARE(MonitorHex(QByteArray(40, 1), 0), ones.repeated(40)); // the reply's: no breaks
     }
 
-    // Where a run goes on after a doubt: frame sizes in bytes (the start, blocks, the end) on a
-    // line; a wrong credit can hide only behind short frames.
-    void repairDepth_data() {
-        QTest::addColumn<int>("baud");
-        QTest::addColumn<QList<int>>("frames");
-        QTest::addColumn<int>("at"); // where the doubt arose; one past the end: after it
-        QTest::addColumn<int>("from");
-        const QList<int> full{16, 221, 221, 221, 221, 12}, small{16, 221, 221, 27, 27, 12};
-        QTest::newRow("behind a full block") << 38400 << full << 4 << 2;
-        QTest::newRow("after the end") << 38400 << full << 6 << 4;
-        QTest::newRow("behind small blocks") << 38400 << small << 6 << 2;
-        QTest::newRow("near the start: from the erase") << 38400 << full << 2 << 0;
-        QTest::newRow("the start itself") << 38400 << full << 0 << 0;
-        QTest::newRow("a fast line hides anything") << 1000000 << full << 5 << 0;
-        // On a slow line a block of 40 bytes hides a wrong credit only behind a long frame.
-        QTest::newRow("9600: behind a short frame, not")
-            << 9600 << QList<int>{16, 221, 221, 40, 40, 12} << 5 << 3;
-    }
-    void repairDepth() {
-        QFETCH(int, baud);
-        QFETCH(QList<int>, frames);
-        QFETCH(int, at);
-        QFETCH(int, from);
-        const QString line = QStringLiteral("%1,e,8,1").arg(baud);
-        QList<std::chrono::nanoseconds> times;
-        for (int bytes : frames)
-            times << LineTime(bytes, line);
-        QCOMPARE(ProgrammingRun::ResumeAfterDoubt(times, at, LineTime(5, line)), from);
-    }
 };
 
 QTEST_GUILESS_MAIN(TestImage)

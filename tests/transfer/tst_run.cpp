@@ -20,6 +20,7 @@ namespace {
 const QString Fehler = QStringLiteral("Fehler"), Datei = QStringLiteral("Datei");
 const ShownBox Aborted{QString::fromUtf8(Texts::Aborted), 16, Fehler};
 const ShownBox Unconfirmed{QString::fromUtf8(Texts::Unconfirmed), 16, Fehler};
+const ShownBox TalksAfterEnd{QString::fromUtf8(Texts::TalksAfterEnd), 16, Fehler};
 const ShownBox NoReply{QString::fromUtf8(Texts::NoReply), 21, Fehler};
 const ShownBox Flash{QString::fromUtf8(Texts::FlashError), 16, Fehler};
 const ShownBox Transmission{QString::fromUtf8(Texts::TransmissionError), 21, Fehler};
@@ -73,6 +74,7 @@ struct Outcome {
     QList<ShownBox> boxes;
     int frames; // 0: any number
     QString after;
+    int records = 160; // of 16 bytes; 13 make a block
 };
 } // namespace
 
@@ -184,7 +186,9 @@ private Q_SLOTS:
         // clang-format off
         QTest::newRow("start given up: maybe erased, no more box") << Outcome{{"1:noreply", "2:noreply"}, {Cancel}, {NoReply}, 2, Unlit};
         QTest::newRow("flash error on the start") << Outcome{{"1:status=16"}, {OK, OK}, {Flash, Aborted}, 1, Unlit};
-        QTest::newRow("silent twice, retry") << Outcome{{"3:noreply", "4:noreply"}, {Retry}, {NoReply}, 17, Finished};
+        // While the two replies are owed, blocks are confirmed twice until this instrument's
+        // answer time is known.
+        QTest::newRow("silent twice, retry") << Outcome{{"3:noreply", "4:noreply"}, {Retry}, {NoReply}, 20, Finished};
         QTest::newRow("flash error on data") << Outcome{{"4:status=16"}, {OK, OK}, {Flash, Aborted}, 4, Unlit};
         QTest::newRow("end given up: all blocks in, not confirmed") << Outcome{{"end:noreply"}, {Cancel, OK}, {NoReply, Unconfirmed}, 16, Unlit};
         QTest::newRow("start 10 ms late, later 32") << Outcome{{"1:delay=3005", "5:status=32"}, {}, {}, 0, Finished};
@@ -202,6 +206,20 @@ private Q_SLOTS:
         QTest::newRow("noise while a refused block crosses") << Outcome{{"4:burst=30", "5:status=32"}, {}, {}, 0, Finished};
         QTest::newRow("a lost frame, a burst where its reply would be") << Outcome{{"5:lost", "5:burst=74"}, {}, {}, 0, Finished};
         QTest::newRow("a stray byte before a refusal") << Outcome{{"5:prefix=1", "5:status=32"}, {}, {}, 0, Finished};
+        // A reply later than the settle waits for, or one sent twice, where a lost frame's reply
+        // would be: on an image of 5 blocks (65 records) or 20, on a fast or a slow instrument.
+        QTest::newRow("past the horizon, a block lost") << Outcome{{"3:delay=2650", "5:lost"}, {}, {}, 0, Finished, 65};
+        QTest::newRow("past the horizon, just after it") << Outcome{{"3:delay=2565", "5:lost"}, {}, {}, 0, Finished, 65};
+        QTest::newRow("past the horizon, the end lost") << Outcome{{"6:delay=2650", "8:lost"}, {}, {}, 0, Finished, 65};
+        QTest::newRow("past the start's horizon, the first block lost") << Outcome{{"1:delay=4650", "3:lost"}, {}, {}, 0, Finished, 65};
+        QTest::newRow("slow instrument, past the horizon, a block lost")
+            << Outcome{{"3:delay=2680", "14:lost", "data:delay=100"}, {}, {}, 0, Finished, 260};
+        QTest::newRow("a reply twice, a block lost") << Outcome{{"3:repeat=100", "4:lost"}, {}, {}, 0, Finished, 65};
+        QTest::newRow("slow, a reply twice, a block lost")
+            << Outcome{{"data:delay=100", "3:repeat=150", "5:lost"}, {}, {}, 0, Finished, 65};
+        // An instrument that talks after its end reply: one more pass from the erase, then the
+        // run says so; two erases in all.
+        QTest::newRow("talks after the end") << Outcome{{"end:stray=100"}, {OK}, {TalksAfterEnd}, 30, Unlit};
         // A line that keeps casting doubt is put to the user; nothing is ever confirmed here.
         QTest::newRow("doubt without end") << Outcome{{"any:prefix=1"}, {Cancel, OK}, {Transmission, Aborted}, 4, Unlit};
         // clang-format on
@@ -211,7 +229,7 @@ private Q_SLOTS:
         RunRig rig;
         START_RIG(rig);
         rig.rules(o.rules);
-        const Lines lines = contiguous(160, 16);
+        const Lines lines = contiguous(o.records, 16);
         rig.w->CD_01.FileName = rig.writeImage(lines);
         rig.boxes.answers = o.answers;
         rig.w->Image5->setPicture(ImageList1::InstrumentLit);
