@@ -2,52 +2,33 @@
 
 #include "cli/Outcome.h"
 #include "cli/Print.h"
+#include "cli/Record.h"
+#include "cli/Signals.h"
+#include "cli/Terminal.h"
+#include "protocol/Frames.h"
+#include "protocol/Module1.h"
+#include "serial/PortInfo.h"
 #include "serial/SerialComm.h"
-#include "transfer/HexImage.h"
 #include "transfer/RunParts.h"
 
+#include <QFileInfo>
 #include <QJsonDocument>
-#include <QRegularExpression>
-#include <csignal>
-#include <cstdio>
+#include <QSysInfo>
 
 namespace {
-volatile std::sig_atomic_t stopSignal = 0;
-extern "C" void onStopSignal(int signal) {
-    stopSignal = signal;
-}
-
 QString duration(qint64 seconds) {
     return QStringLiteral("%1:%2").arg(seconds / 60).arg(seconds % 60, 2, 10, QLatin1Char('0'));
 }
+
+double milliseconds(std::chrono::nanoseconds t) {
+    return double(t.count()) / 1e6;
+}
 } // namespace
 
-int ComPortNumber(const QString &port) {
-    static const QRegularExpression com(QStringLiteral("^com([1-8])$"),
-                                        QRegularExpression::CaseInsensitiveOption);
-    const QRegularExpressionMatch m = com.match(port);
-    return m.hasMatch() ? m.captured(1).toInt() : 0;
-}
-
-void StopOnSignals() {
-#if defined(Q_OS_UNIX)
-    // Restarted, so that a signal never fails a read or write of the port half-way.
-    struct sigaction action = {};
-    action.sa_handler = onStopSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-#else
-    std::signal(SIGINT, onStopSignal);
-    std::signal(SIGTERM, onStopSignal);
-#endif
-}
-
-ConsoleRun::ConsoleRun(FlashOptions options, const QString &settingsDir)
-    : o_(std::move(options)),
-      parts_(std::make_unique<RunParts>(st_, Timer1, *this, *this, *this, nullptr, settingsDir)),
-      comm_(parts_->comm) {
+ConsoleRun::ConsoleRun(FlashOptions options, const QStringList &linkDirs, const ImageInput &image)
+    : o_(std::move(options)), image_(image),
+      parts_(std::make_unique<RunParts>(st_, Timer1, *this, *this, *this, nullptr, linkDirs)),
+      comm_(parts_->comm), target_(ResolvePort(o_.port, linkDirs)) {
     const int n = ComPortNumber(o_.port);
     comm_.CommPort = std::max(n, 1);
     if (n == 0) comm_.DevicePath = o_.port;
@@ -56,34 +37,82 @@ ConsoleRun::ConsoleRun(FlashOptions options, const QString &settingsDir)
 ConsoleRun::~ConsoleRun() = default;
 
 int ConsoleRun::exec() {
-    // The run checks the image again before the start; this reading only gives the progress
-    // its bytes. A file it cannot read is left to the run to report.
-    QList<QByteArray> lines;
-    QString problem;
-    if (ReadImageFile(o_.file, lines, problem)) image_ = SummarizeImage(lines);
+    const QList<QByteArray> lines = image_.lines();
+    summary_ = SummarizeImage(lines);
+    const QString started = TimeStamp();
     json({{"event", "start"},
           {"device", comm_.deviceName()},
           {"file", o_.file},
-          {"total", image_.dataBytes}});
+          {"sha256", image_.sha256()},
+          {"total", summary_.dataBytes}});
     clock_.start();
     retriesLeft_ = o_.retries;
-    parts_->run.Run(comm_.CommPort, o_.file);
+    RunReason reason = RunReason::ImageUnreadable;
+    if (!image_.problem.isEmpty()) {
+        MsgBox(QStringLiteral("Die Datei \"%1\" kann nicht gelesen werden: %2")
+                   .arg(QFileInfo(o_.file).fileName(), image_.problem),
+               MsgStyle::Critical, QStringLiteral("Datei"));
+        outcome_ = RunOutcome::NothingSent;
+    } else {
+        parts_->run.Run(comm_.CommPort, o_.file, lines);
+        reason = parts_->run.reason();
+    }
 
     const int code = ExitCodeOf(outcome_, startSent_);
-    if (code == ExitCode::Success) report(image_.dataBytes);
+    if (code == ExitCode::Success) report(summary_.dataBytes);
     if (o_.output == Output::Terminal && lastPercent_ >= 0) print(stderr, QStringLiteral("\n"));
     const QString text = OutcomeText(code, startSent_);
+    const int shown = StopSignalled() ? 128 + StopSignal() : code; // what the caller sees
     json({{"event", "outcome"},
           {"outcome", OutcomeName(code)},
-          {"exit", code},
+          {"exit", shown},
+          {"reason", ReasonName(reason)},
           {"text", text},
           {"seconds", double(clock_.elapsed()) / 1000}});
     if (o_.output != Output::Json) print(stderr, comm_.portLabel() + ": " + text + "\n");
+    if (!o_.log.isEmpty() && !AppendRecord(o_.log, record(shown, reason, started)))
+        say(QStringLiteral("Das Protokoll %1 kann nicht geschrieben werden.").arg(o_.log));
     return code;
 }
 
-bool StopSignalled() {
-    return stopSignal != 0;
+QJsonObject ConsoleRun::record(int code, RunReason reason, const QString &started) const {
+    QJsonObject adapter;
+    const QString real = QFileInfo(comm_.deviceName()).canonicalFilePath();
+    const QList<PortFacts> ports = SystemPorts();
+    for (const PortFacts &p : ports) {
+        if (real.isEmpty() || QFileInfo(p.location).canonicalFilePath() != real) continue;
+        adapter = {{"manufacturer", p.manufacturer},
+                   {"description", p.description},
+                   {"serialNumber", p.serialNumber}};
+        if (p.vendorId >= 0) adapter.insert("vendorId", QString::number(p.vendorId, 16));
+        if (p.productId >= 0) adapter.insert("productId", QString::number(p.productId, 16));
+    }
+    const int planned = summary_.frames;
+    const int sent = parts_->module.framesSent();
+    const AnswerTime &answers = parts_->judge.answerTime();
+    QJsonObject r{{"start", started},
+                  {"end", TimeStamp()},
+                  {"seconds", double(clock_.elapsed()) / 1000},
+                  {"version", QStringLiteral(Q7310_VERSION)},
+                  {"host", QSysInfo::machineHostName()},
+                  {"port", o_.port},
+                  {"device", comm_.deviceName()},
+                  {"adapter", adapter},
+                  {"image", QJsonObject{{"path", o_.file},
+                                        {"sha256", image_.sha256()},
+                                        {"dataBytes", summary_.dataBytes}}},
+                  {"outcome", OutcomeName(ExitCodeOf(outcome_, startSent_))},
+                  {"exit", code},
+                  {"reason", ReasonName(reason)},
+                  {"questions", questions_},
+                  {"repairs", parts_->run.repairs()},
+                  {"framesSent", sent},
+                  {"framesResent", std::max(0, sent - planned)}};
+    if (answers.count() > 0)
+        r.insert("turnaroundMs", QJsonObject{{"median", milliseconds(answers.median())},
+                                             {"worst", milliseconds(answers.worst())}});
+    if (StopSignalled()) r.insert("signal", QString::fromLatin1(SignalName(StopSignal())));
+    return r;
 }
 
 bool ConsoleRun::stopRequested() const {
@@ -95,30 +124,29 @@ void ConsoleRun::progress(int line, int total) {
     // Every command may be retried as often as allowed; a new line means a new command.
     if (line != lastLine_) retriesLeft_ = o_.retries;
     lastLine_ = line;
-    if (line > 0) report(image_.bytesBeforeLine.value(line));
+    if (line > 0) report(summary_.bytesBeforeLine.value(line));
 }
 
 void ConsoleRun::report(qint64 bytes) {
-    if (image_.dataBytes == 0) return;
-    const int percent = int(bytes * 100 / image_.dataBytes);
+    if (summary_.dataBytes == 0) return;
+    const int percent = int(bytes * 100 / summary_.dataBytes);
     switch (o_.output) {
     case Output::Terminal:
         if (clock_.elapsed() - lastDrawn_ >= 100 || percent != lastPercent_) drawBar(bytes);
         break;
     case Output::Lines:
         if (percent / 10 != lastPercent_ / 10)
-            say(QStringLiteral("%1: %2 % (%3 von %4 Bytes)")
-                    .arg(comm_.portLabel())
+            say(QStringLiteral("%1 % (%2 von %3 Bytes)")
                     .arg(percent / 10 * 10)
                     .arg(bytes)
-                    .arg(image_.dataBytes));
+                    .arg(summary_.dataBytes));
         break;
     case Output::Json:
         if (percent != lastPercent_)
             json({{"event", "progress"},
                   {"percent", percent},
                   {"bytes", bytes},
-                  {"total", image_.dataBytes}});
+                  {"total", summary_.dataBytes}});
         break;
     case Output::Quiet:
         break;
@@ -127,22 +155,28 @@ void ConsoleRun::report(qint64 bytes) {
     lastBytes_ = bytes;
 }
 
+// One line that fits the terminal as it is now: the bar gives way first.
 void ConsoleRun::drawBar(qint64 bytes) {
-    const int percent = int(bytes * 100 / image_.dataBytes);
-    constexpr int width = 30;
-    const int filled = percent * width / 100;
+    const int percent = int(bytes * 100 / summary_.dataBytes);
     const double seconds = double(clock_.elapsed()) / 1000;
     const double rate = seconds > 0 ? double(bytes) / seconds : 0;
-    const QString left =
-        rate > 0 ? duration(qint64(double(image_.dataBytes - bytes) / rate)) : QStringLiteral("-");
-    print(stderr, QStringLiteral("\r\x1b[2K%1 [%2%3] %4 %  %5/%6 Bytes  %7 B/s  noch %8")
-                      .arg(comm_.portLabel(), QString(filled, QLatin1Char('#')),
-                           QString(width - filled, QLatin1Char('.')))
-                      .arg(percent, 3)
-                      .arg(bytes)
-                      .arg(image_.dataBytes)
-                      .arg(qint64(rate))
-                      .arg(left));
+    const QString left = rate > 0 ? duration(qint64(double(summary_.dataBytes - bytes) / rate))
+                                  : QStringLiteral("-");
+    const QString figures = QStringLiteral(" %1 %  %2/%3 Bytes  %4 B/s  noch %5")
+                                .arg(percent, 3)
+                                .arg(bytes)
+                                .arg(summary_.dataBytes)
+                                .arg(qint64(rate))
+                                .arg(left);
+    const int columns = TerminalColumns() - 1; // the last column would wrap on some terminals
+    const int width = std::min(30, columns - int(comm_.portLabel().size() + figures.size()) - 3);
+    QString line = comm_.portLabel();
+    if (width >= 5) {
+        const int filled = percent * width / 100;
+        line += QStringLiteral(" [%1%2]").arg(QString(filled, QLatin1Char('#')),
+                                              QString(width - filled, QLatin1Char('.')));
+    }
+    print(stderr, QStringLiteral("\r\x1b[2K") + FitTo(line + figures, columns));
     lastDrawn_ = clock_.elapsed();
 }
 
@@ -152,24 +186,73 @@ int ConsoleRun::MsgBox(const QString &text, int style, const QString &title) {
         say(QStringLiteral("%1: %2").arg(title, text));
         return MsgAnswer::OK;
     }
-    const bool retry = retriesLeft_ > 0;
-    if (retry) --retriesLeft_;
+    // After a stop signal the run ends before its next attempt, whatever is answered here.
+    const bool retry = retriesLeft_ > 0 || StopSignalled();
+    if (retry && !StopSignalled()) --retriesLeft_;
     const QString answer = retry ? QStringLiteral("Wiederholen") : QStringLiteral("Abbrechen");
+    questions_.append(QJsonObject{{"text", text}, {"answer", answer}});
     json({{"event", "question"}, {"title", title}, {"text", text}, {"answer", answer}});
     say(QStringLiteral("%1: %2 – %3").arg(title, text, answer));
     return retry ? MsgAnswer::Retry : MsgAnswer::Cancel;
 }
 
+void ConsoleRun::frameSent(int command, std::int64_t address, int dataBytes) {
+    if (!o_.verbose) return;
+    trace(command == Command::Start ? QStringLiteral("→ Start")
+          : command == Command::End ? QStringLiteral("→ Ende")
+                                    : QStringLiteral("→ Block %1, %2 Bytes")
+                                          .arg(address, 6, 16, QLatin1Char('0'))
+                                          .arg(dataBytes));
+}
+
+void ConsoleRun::replyJudged(const QByteArray &bytes, int status, std::chrono::nanoseconds after,
+                             const char *doubt) {
+    if (!o_.verbose) return;
+    QString line = bytes.isEmpty() ? QStringLiteral("← keine Antwort")
+                                   : QStringLiteral("← %1  Status %2 nach %3 ms")
+                                         .arg(MonitorHex(bytes).trimmed())
+                                         .arg(status)
+                                         .arg(milliseconds(after), 0, 'f', 1);
+    if (*doubt) line += QStringLiteral(", Zweifel: ") + QString::fromUtf8(doubt);
+    trace(line);
+}
+
+void ConsoleRun::settled(const QByteArray &dropped, std::chrono::milliseconds took) {
+    if (!o_.verbose) return;
+    trace(QStringLiteral("Leitung beruhigt nach %1 ms, %2 Bytes verworfen %3")
+              .arg(took.count())
+              .arg(dropped.size())
+              .arg(MonitorHex(dropped))
+              .trimmed());
+}
+
+void ConsoleRun::repairing(int from) {
+    if (!o_.verbose) return;
+    trace(from == 0 ? QStringLiteral("Reparatur: alles erneut ab dem Start (Löschen)")
+                    : QStringLiteral("Reparatur: erneut ab Block %1").arg(from));
+}
+
 void ConsoleRun::json(QJsonObject event) {
     if (o_.output != Output::Json) return;
+    event.insert(QStringLiteral("time"), TimeStamp());
     event.insert(QStringLiteral("port"), o_.port);
     print(stdout, QString::fromUtf8(QJsonDocument(event).toJson(QJsonDocument::Compact)) + "\n");
 }
 
+// Every message names its port, and goes on a line of its own, not into the bar.
 void ConsoleRun::say(const QString &line) {
     if (o_.output == Output::Json || o_.output == Output::Quiet) return;
-    // A message goes on a line of its own, not into the bar.
-    if (o_.output == Output::Terminal && lastPercent_ >= 0) print(stderr, QStringLiteral("\n"));
-    print(stderr, line + "\n");
-    if (o_.output == Output::Terminal && lastPercent_ >= 0) drawBar(lastBytes_);
+    const bool bar = o_.output == Output::Terminal && lastPercent_ >= 0;
+    if (bar) print(stderr, QStringLiteral("\r\x1b[2K"));
+    print(stderr, comm_.portLabel() + QStringLiteral(": ") + line + "\n");
+    if (bar) drawBar(lastBytes_);
+}
+
+void ConsoleRun::trace(const QString &line) {
+    const bool bar = o_.output == Output::Terminal && lastPercent_ >= 0;
+    if (bar) print(stderr, QStringLiteral("\r\x1b[2K"));
+    print(stderr, QStringLiteral("%1 s  %2  %3\n")
+                      .arg(double(clock_.nsecsElapsed()) / 1e9, 8, 'f', 3)
+                      .arg(comm_.portLabel(), line));
+    if (bar) drawBar(lastBytes_);
 }

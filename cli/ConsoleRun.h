@@ -1,7 +1,10 @@
 #pragma once
 // One instrument programmed from the command line: the run's front and the policy that answers
-// its questions, with progress on a terminal, as plain lines, as JSON events, or not at all.
+// its questions, with progress on a terminal, as plain lines, as JSON events, or not at all; a
+// traffic view on request, and a record of the run.
 
+#include "cli/ImageInput.h"
+#include "config/PortNames.h"
 #include "protocol/MessageBoxes.h"
 #include "protocol/TrafficMonitor.h"
 #include "protocol/TransferState.h"
@@ -9,6 +12,7 @@
 #include "transfer/RunFront.h"
 
 #include <QElapsedTimer>
+#include <QJsonArray>
 #include <QJsonObject>
 #include <QTimer>
 #include <memory>
@@ -20,25 +24,20 @@ enum class Output { Terminal, Lines, Quiet, Json };
 
 struct FlashOptions {
     QString port = QStringLiteral("com1"); // com1 .. com8, or a device path
-    QString file;
-    int retries = 2; // Wiederholen per command before Abbrechen
+    QString file;                          // how the image is named in messages and records
+    int retries = 2;                       // Wiederholen per command before Abbrechen
     Output output = Output::Lines;
+    bool verbose = false; // the traffic, line by line on stderr
+    QString log;          // where the record of the run is appended; empty: none
 };
-
-// "com3" -> 3; 0 for anything else, which is taken as a device path.
-int ComPortNumber(const QString &port);
-
-// From now on SIGINT and SIGTERM ask the run to stop at the next frame boundary.
-void StopOnSignals();
-bool StopSignalled();
 
 class ConsoleRun : public RunFront, public MessageBoxes, public TrafficMonitor {
 public:
-    // settingsDir: where the comN links are looked for, as the window does.
-    ConsoleRun(FlashOptions options, const QString &settingsDir);
+    // linkDirs: where the comN links are looked for, as the window does.
+    ConsoleRun(FlashOptions options, const QStringList &linkDirs, const ImageInput &image);
     ~ConsoleRun() override;
 
-    // Programs the instrument and returns the exit code.
+    // Programs the instrument and returns the exit code; the record is written.
     int exec();
 
     // RunFront
@@ -49,6 +48,11 @@ public:
     void progress(int line, int total) override;
     void ended(RunOutcome outcome) override { outcome_ = outcome; }
     bool stopRequested() const override;
+    void frameSent(int command, std::int64_t address, int dataBytes) override;
+    void replyJudged(const QByteArray &bytes, int status, std::chrono::nanoseconds after,
+                     const char *doubt) override;
+    void settled(const QByteArray &dropped, std::chrono::milliseconds took) override;
+    void repairing(int from) override;
     // MessageBoxes: Wiederholen up to the retries allowed for the command, then Abbrechen.
     int MsgBox(const QString &text, int style, const QString &title) override;
     // TrafficMonitor: there is none.
@@ -59,15 +63,19 @@ public:
 private:
     void json(QJsonObject event);
     void say(const QString &line);
+    void trace(const QString &line);
     void report(qint64 bytes);
     void drawBar(qint64 bytes);
+    QJsonObject record(int code, RunReason reason, const QString &started) const;
 
     FlashOptions o_;
+    const ImageInput &image_;
     TransferState st_;
     QTimer Timer1;
     std::unique_ptr<RunParts> parts_;
     SerialComm &comm_;
-    ImageSummary image_;
+    PortTarget target_;
+    ImageSummary summary_;
     QElapsedTimer clock_;
     RunOutcome outcome_ = RunOutcome::None;
     bool startSent_ = false;
@@ -76,4 +84,5 @@ private:
     int lastPercent_ = -1;
     qint64 lastBytes_ = 0;
     qint64 lastDrawn_ = -1000;
+    QJsonArray questions_;
 };

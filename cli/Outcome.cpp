@@ -72,3 +72,38 @@ QString OutcomeText(int exitCode, bool startSent) {
         return QStringLiteral("fehlgeschlagen, ") + mayBe;
     }
 }
+
+QString ReasonName(RunReason reason) {
+    switch (reason) {
+    case RunReason::None:
+        break;
+    case RunReason::NoFile:
+    case RunReason::ImageUnreadable:
+        return QStringLiteral("image-unreadable");
+    case RunReason::ImageInvalid:
+        return QStringLiteral("image-invalid");
+    case RunReason::PortUnavailable:
+        return QStringLiteral("port-unavailable");
+    case RunReason::PortBusy:
+        return QStringLiteral("port-busy");
+    case RunReason::Permission:
+        return QStringLiteral("permission");
+    case RunReason::NoReply:
+        return QStringLiteral("no-reply");
+    case RunReason::Refused:
+        return QStringLiteral("refused");
+    case RunReason::FlashError:
+        return QStringLiteral("flash-error");
+    case RunReason::PortLost:
+        return QStringLiteral("port-lost");
+    case RunReason::Doubt:
+        return QStringLiteral("doubt");
+    case RunReason::UnconfirmedEnd:
+        return QStringLiteral("unconfirmed-end");
+    case RunReason::TalksAfterEnd:
+        return QStringLiteral("talks-after-end");
+    case RunReason::Interrupted:
+        return QStringLiteral("interrupted");
+    }
+    return {};
+}

@@ -11,7 +11,7 @@ constexpr int Success = 0;     // the instrument confirmed every frame
 constexpr int Untouched = 1;   // nothing reached the instrument: its firmware is as it was
 constexpr int Usage = 2;       // the command line was wrong; nothing was done
 constexpr int Incomplete = 3;  // after a start command went out: it may be erased or incomplete
-constexpr int Interrupted = 4; // stopped by SIGINT or SIGTERM
+constexpr int Interrupted = 4; // stopped by SIGINT or SIGTERM (the process then ends by it)
 } // namespace ExitCode
 
 // The exit code of a run that ended so; startSent: a start frame went out in it.
@@ -23,3 +23,5 @@ int WorseExitCode(int a, int b);
 QString OutcomeName(int exitCode);
 // The outcome in a few German words for the user.
 QString OutcomeText(int exitCode, bool startSent);
+// Why a run ended, for a machine: "no-reply", "port-busy", ...; empty for a completed run.
+QString ReasonName(RunReason reason);

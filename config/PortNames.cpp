@@ -2,15 +2,54 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QRegularExpression>
 
-QString ComPortDevice(int n, const QString &linkDir) {
+#if defined(Q_OS_UNIX)
+#include <sys/stat.h>
+#endif
+
+QString ComPortDevice(int n, const QStringList &linkDirs) {
 #ifdef Q_OS_WIN
-    Q_UNUSED(linkDir);
+    Q_UNUSED(linkDirs);
     return QStringLiteral("COM%1").arg(n);
 #else
-    const QString local = QDir(linkDir).filePath(QStringLiteral("com%1").arg(n));
-    const QFileInfo fi(local);
-    if (!linkDir.isEmpty() && (fi.exists() || fi.isSymLink())) return local;
+    for (const QString &dir : linkDirs) {
+        if (dir.isEmpty()) continue;
+        const QString local = QDir(dir).filePath(QStringLiteral("com%1").arg(n));
+        const QFileInfo fi(local);
+        if (fi.exists() || fi.isSymLink()) return local;
+    }
     return QStringLiteral("/dev/ttyS%1").arg(n - 1);
 #endif
+}
+
+int ComPortNumber(const QString &port) {
+    static const QRegularExpression com(QStringLiteral("^com([1-8])$"),
+                                        QRegularExpression::CaseInsensitiveOption);
+    const QRegularExpressionMatch m = com.match(port);
+    return m.hasMatch() ? m.captured(1).toInt() : 0;
+}
+
+PortTarget ResolvePort(const QString &given, const QStringList &linkDirs) {
+    PortTarget t;
+    t.given = given;
+    const int n = ComPortNumber(given);
+    t.label = n > 0 ? QStringLiteral("Com%1").arg(n) : given;
+    t.device = n > 0 ? ComPortDevice(n, linkDirs) : given;
+    const QFileInfo fi(t.device);
+    if (n > 0 && fi.isSymLink()) t.link = t.device;
+    t.real = fi.exists() ? fi.canonicalFilePath() : QString();
+#if defined(Q_OS_UNIX)
+    struct stat st {};
+    if (!t.real.isEmpty() && ::stat(QFile::encodeName(t.real).constData(), &st) == 0)
+        t.id = S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode) ? quint64(st.st_rdev) : 0;
+#else
+    t.real = t.device.toUpper(); // "COM3" is no file: the name is the device
+#endif
+    return t;
+}
+
+bool SameDevice(const PortTarget &a, const PortTarget &b) {
+    if (a.id != 0 && a.id == b.id) return true;
+    return !a.real.isEmpty() && a.real == b.real;
 }

@@ -4,10 +4,19 @@
 
 #include <QString>
 
-// Where the settings file and the comN port links live: beside the program file where its user
-// can write there (a portable copy), else in the user's configuration directory (an installed
-// copy). Empty when there is no such place.
-QString SettingsDir(const QString &programDir);
+#include <QStringList>
+
+// Where a copy of the program keeps its settings file and looks for its comN port links. An
+// installed copy (its program in a bin directory beside share/doc/q7310flasher, as cmake
+// --install and the package put it) keeps them in the user's configuration directory, whoever
+// runs it, root too: the program's directory belongs to the package manager. A copy run from its
+// build tree or a portable folder keeps its settings beside itself where it can write there, as
+// it always did. Links are looked for in the user's directory first, then beside the program.
+struct Places {
+    QString settings;  // the settings file's directory; empty when there is none
+    QStringList links; // where comN links are looked for, in this order
+};
+Places PlacesFor(const QString &programDir);
 
 QString SettingsFilePath(const QString &settingsDir);
 

@@ -1,6 +1,11 @@
 #pragma once
 // What the command routine tells whoever shows a run: the window, or the command line.
 
+#include <QByteArray>
+#include <QtGlobal>
+#include <chrono>
+#include <cstdint>
+
 class CommandFront {
 public:
     CommandFront() = default;
@@ -15,4 +20,28 @@ public:
     virtual void noReply(bool shown) = 0;
     // A start frame has gone out: from now on the flash may be erased.
     virtual void startSent() = 0;
+    // Asked before every attempt: true ends the command, and the run, there.
+    virtual bool stopRequested() const { return false; }
+
+    // What goes over the line, for a traffic view; nothing by default. A frame for the command
+    // (1 start, 2 data, 3 end) went out, with its address and data bytes for a block.
+    virtual void frameSent(int command, std::int64_t address, int dataBytes) {
+        Q_UNUSED(command);
+        Q_UNUSED(address);
+        Q_UNUSED(dataBytes);
+    }
+    // The attempt's reply (the bytes taken, possibly none), its status, how long after the frame
+    // it came and, when it is in doubt, why.
+    virtual void replyJudged(const QByteArray &bytes, int status, std::chrono::nanoseconds after,
+                             const char *doubt) {
+        Q_UNUSED(bytes);
+        Q_UNUSED(status);
+        Q_UNUSED(after);
+        Q_UNUSED(doubt);
+    }
+    // The line settled: what was dropped, and how long it took.
+    virtual void settled(const QByteArray &dropped, std::chrono::milliseconds took) {
+        Q_UNUSED(dropped);
+        Q_UNUSED(took);
+    }
 };

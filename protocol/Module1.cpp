@@ -42,7 +42,12 @@ void Module1::ExchangeFrame() {
         waiting += settle(); // and whatever else is on its way
     }
     if (!waiting.isEmpty() || !c_.Comm1.PortOpen()) {
-        c_.Comm1.PortOpen() ? judge.keptBack(waiting) : judge.portLost();
+        if (!c_.Comm1.PortOpen()) {
+            judge.portLost();
+            return;
+        }
+        judge.keptBack(waiting);
+        c_.front.replyJudged({}, st_.ReplyStatus, {}, judge.doubtReason());
         return;
     }
 
@@ -54,6 +59,9 @@ void Module1::ExchangeFrame() {
                                                : ReplyJudge::Frame::Block);
     c_.Comm1.Output(frame);
     ++framesSent_;
+    const bool block = sending_ != Command::Start && sending_ != Command::End;
+    c_.front.frameSent(sending_, block ? st_.BlockAddress : 0,
+                       block ? int(st_.BlockData.size()) : 0);
     if (sending_ == Command::Start) c_.front.startSent();
     if (!c_.Comm1.PortOpen()) {
         judge.portLost();
@@ -71,6 +79,7 @@ void Module1::ExchangeFrame() {
     if (st_.ReplyData.isEmpty() && judge.verdict() != ReplyVerdict::Doubtful)
         st_.ReplyData = c_.Comm1.Input();
     const ReplyVerdict verdict = judge.judge(st_.ReplyData, c_.Comm1.PortOpen());
+    c_.front.replyJudged(st_.ReplyData, judge.status(), judge.sinceSent(), judge.doubtReason());
     // An attempt not accepted is followed by a settled line before anything else happens: a
     // reply still on its way is not taken for the next frame's, and what the line shows is
     // known before the user is asked.
@@ -83,10 +92,13 @@ void Module1::ExchangeFrame() {
 QByteArray Module1::settle() {
     // Until the line is quiet and, if the last attempt's reply never came, until it can no longer
     // come; a line that keeps chattering is settled again before the next frame.
-    const Drained d = DrainLine(ReplyReception::ReplyTimeoutMs, c_.judge.settleUntil(Clock::now()),
-                                SettleBoundMs);
+    const Clock::time_point began = Clock::now();
+    const Drained d =
+        DrainLine(ReplyReception::ReplyTimeoutMs, c_.judge.settleUntil(began), SettleBoundMs);
     settleFirst_ = !d.quiet;
     if (d.quiet) c_.judge.settled();
+    c_.front.settled(d.bytes,
+                     std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - began));
     return d.bytes;
 }
 
@@ -154,6 +166,7 @@ CommandOutcome Module1::LineStaysQuiet() {
         c_.judge.owed() > 0 ? ReplyJudge::ReplyHorizonMs : ReplyReception::ReplyTimeoutMs;
     if (!c_.Comm1.PortOpen()) return CommandOutcome::PortLost;
     const Drained d = DrainLine(listen, Clock::now(), listen);
+    c_.front.settled(d.bytes, std::chrono::milliseconds(listen));
     if (!c_.Comm1.PortOpen()) return CommandOutcome::PortLost;
     afterEnd_ = d.bytes;
     if (d.bytes.isEmpty()) return CommandOutcome::Accepted;
@@ -172,6 +185,12 @@ void Module1::SendCommand(int code) {
 
     while (st_.ReplyData.size() != Frames::ReplyBytes || st_.ReplyStatus != 0) {
         st_.CommandFailed = false;
+        // Nothing goes out after a stop was asked for: not a retry, not an erase more.
+        if (c_.front.stopRequested()) {
+            st_.CommandFailed = true;
+            st_.LastOutcome = CommandOutcome::Stopped;
+            return;
+        }
         bool built = true;
         switch (code) {
         case Command::Start:

@@ -100,6 +100,8 @@ public:
     const char *doubtReason() const { return why_; }
     // The last reply's turnaround, also when it was not believed; 0 for a start or no reply.
     ns turnaround() const { return turnaround_; }
+    // How long after the frame its reply was taken; 0 when none was.
+    ns sinceSent() const { return replyAt_ - sentAt_; }
 
     // The line settles after an attempt that was not accepted until this moment at least: the
     // attempt's reply could come until then.

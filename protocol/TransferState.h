@@ -15,6 +15,7 @@ enum class CommandOutcome {
     Refused,    // the frame could not be built (block too long or address too high); nothing sent
     Doubt,      // a byte nobody can explain came: an earlier reply may belong to another frame
     PortLost,   // the port failed and was closed; the frame may or may not have arrived
+    Stopped,    // the front asked to stop before an attempt: nothing more was sent
 };
 
 struct TransferState {

@@ -16,9 +16,9 @@ QList<PortFacts> SystemPorts() {
     return ports;
 }
 
-ComPortView LookUpComPort(int n, const QString &linkDir, const QList<PortFacts> &ports) {
+ComPortView LookUpComPort(int n, const QStringList &linkDirs, const QList<PortFacts> &ports) {
     ComPortView v;
-    v.device = ComPortDevice(n, linkDir);
+    v.device = ComPortDevice(n, linkDirs);
     const QFileInfo fi(v.device);
     if (fi.isSymLink()) v.target = fi.symLinkTarget();
     // A link is followed to the device itself, which is what the system lists.

@@ -23,7 +23,7 @@ struct ComPortView {
     bool exists = false;            // something is there to open
     std::optional<PortFacts> facts; // what the system reports of it, if it lists it
 };
-ComPortView LookUpComPort(int n, const QString &linkDir, const QList<PortFacts> &ports);
+ComPortView LookUpComPort(int n, const QStringList &linkDirs, const QList<PortFacts> &ports);
 
 // One line for the user: the device, and what it is or that there is none.
 QString ComPortSummary(const ComPortView &view);

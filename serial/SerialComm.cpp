@@ -5,7 +5,13 @@
 #include <QSerialPort>
 #include <limits>
 
+#include <QFile>
+#include <QFileInfo>
+
 #if defined(Q_OS_UNIX)
+#include <cerrno>
+#include <csignal>
+#include <sys/file.h>
 #include <termios.h>
 #include <unistd.h>
 #elif defined(Q_OS_WIN)
@@ -34,8 +40,8 @@ std::chrono::nanoseconds LineTime(qsizetype bytes, const QString &settings) {
     return std::chrono::nanoseconds(std::int64_t(bytes) * ls.bitsPerByte() * 1000000000 / ls.baud);
 }
 
-QtSerialComm::QtSerialComm(QString linkDir, QObject *parent)
-    : SerialComm(parent), linkDir_(std::move(linkDir)), port_(new QSerialPort(this)) {
+QtSerialComm::QtSerialComm(QStringList linkDirs, QObject *parent)
+    : SerialComm(parent), linkDirs_(std::move(linkDirs)), port_(new QSerialPort(this)) {
     connect(port_, &QSerialPort::readyRead, this, [this] {
         if (RThreshold > 0) emit OnComm();
     });
@@ -43,27 +49,59 @@ QtSerialComm::QtSerialComm(QString linkDir, QObject *parent)
 }
 
 QtSerialComm::~QtSerialComm() {
-    if (port_->isOpen()) port_->close();
+    closePort();
 }
 
 QString QtSerialComm::deviceName() const {
-    return DevicePath.isEmpty() ? ComPortDevice(CommPort, linkDir_) : DevicePath;
+    return DevicePath.isEmpty() ? ComPortDevice(CommPort, linkDirs_) : DevicePath;
 }
+
+namespace {
+#if defined(Q_OS_UNIX)
+// The lock file Qt's serial port keeps for a device, where other programs look for it too
+// (LCK..ttyUSB0 in /var/lock or the first lock directory there is).
+QString lockFilePath(const QString &device) {
+    QString name = device.startsWith(QLatin1String("/dev/")) ? device.mid(5) : device;
+    name.replace(QLatin1Char('/'), QLatin1Char('_'));
+    for (const char *dir : {"/var/lock", "/etc/locks", "/var/spool/locks", "/var/spool/uucp",
+                            "/tmp", "/var/tmp", "/var/lock/lockdev", "/run/lock"}) {
+        const QString path = QString::fromLatin1(dir) + QStringLiteral("/LCK..") + name;
+        const QFileInfo d(QString::fromLatin1(dir));
+        if (d.isReadable() && (QFile::exists(path) || d.isWritable())) return path;
+    }
+    return {};
+}
+
+// The live process a lock file names; 0 when there is none.
+qint64 lockHolder(const QString &device) {
+    QFile f(lockFilePath(device));
+    if (!f.open(QIODevice::ReadOnly)) return 0;
+    const qint64 pid = f.readLine().trimmed().toLongLong();
+    return pid > 0 && (::kill(pid_t(pid), 0) == 0 || errno == EPERM) ? pid : 0;
+}
+#endif
+} // namespace
 
 bool QtSerialComm::setPortOpen(bool open) {
     if (!open) {
-        if (port_->isOpen()) port_->close();
+        closePort();
         return true;
     }
     if (port_->isOpen()) return true;
     openError_.clear();
     failure_.clear();
+    openProblem_ = OpenProblem::None;
+    holder_ = 0;
     const LineSettings ls = ParseSettings(Settings);
     if (!ls.valid) {
         openError_ = tr("Ungültige Schnittstelleneinstellung \"%1\"").arg(Settings);
         return false;
     }
-    port_->setPortName(deviceName());
+    // The device itself, every link followed: its lock file is named after it, whatever name it
+    // was given, so that no second flasher opens it under another.
+    const QFileInfo device(deviceName());
+    const QString real = device.exists() ? device.canonicalFilePath() : deviceName();
+    port_->setPortName(real);
     port_->setBaudRate(ls.baud);
     port_->setDataBits(QSerialPort::DataBits(ls.dataBits));
     port_->setParity(ls.parity == 'e'   ? QSerialPort::EvenParity
@@ -75,10 +113,41 @@ bool QtSerialComm::setPortOpen(bool open) {
     port_->setFlowControl(QSerialPort::NoFlowControl);
     if (!port_->open(QIODevice::ReadWrite)) {
         openError_ = port_->errorString();
+        openProblem_ = OpenProblem::Other;
+        if (port_->error() == QSerialPort::PermissionError) {
+#if defined(Q_OS_UNIX)
+            // Qt says the same for a lock held by another and for a device this user may not
+            // open: the device's own access rights tell them apart.
+            const bool mayOpen = ::access(QFile::encodeName(real).constData(), R_OK | W_OK) == 0;
+            openProblem_ = mayOpen ? OpenProblem::Busy : OpenProblem::Permission;
+            if (mayOpen) holder_ = lockHolder(real);
+#else
+            openProblem_ = OpenProblem::Busy;
+#endif
+        }
+        return false;
+    }
+    if (!lockDevice()) {
+        port_->close();
+        openProblem_ = OpenProblem::Busy;
+        openError_ = tr("wird bereits benutzt");
         return false;
     }
     if (ls.parity != 'n') checkInputParity();
     return true;
+}
+
+bool QtSerialComm::lockDevice() {
+#if defined(Q_OS_UNIX)
+    // flock on the open device: root passes TIOCEXCL, but not this.
+    return ::flock(int(port_->handle()), LOCK_EX | LOCK_NB) == 0;
+#else
+    return true; // Windows opens a COM port for one process only
+#endif
+}
+
+void QtSerialComm::closePort() {
+    if (port_->isOpen()) port_->close(); // the lock goes with the descriptor
 }
 
 // The parity bit is the line's only protection, yet Qt leaves the input check off: a flipped bit

@@ -6,6 +6,7 @@
 #include <QByteArray>
 #include <QObject>
 #include <QString>
+#include <QStringList>
 #include <chrono>
 
 class QSerialPort;
@@ -22,10 +23,17 @@ public:
     // Set: the device opened whatever CommPort says, and the name messages give the port.
     QString DevicePath;
 
+    // Why a port could not be opened, where it matters to the user: another process holds it,
+    // or this user may not open it.
+    enum class OpenProblem { None, Busy, Permission, Other };
+
     // Opens (true) or closes (false). False when opening failed; openError() says why.
     virtual bool setPortOpen(bool open) = 0;
     virtual bool PortOpen() const = 0;
     QString openError() const { return openError_; }
+    OpenProblem openProblem() const { return openProblem_; }
+    // The process that holds the port when it is Busy, where its lock tells; 0 otherwise.
+    qint64 holder() const { return holder_; }
     // Why the open port failed and was closed; empty while it has not.
     QString failure() const { return failure_; }
     // The device the port number stands for, for messages.
@@ -50,6 +58,8 @@ signals:
 protected:
     QString openError_;
     QString failure_;
+    OpenProblem openProblem_ = OpenProblem::None;
+    qint64 holder_ = 0;
 };
 
 struct LineSettings {
@@ -68,7 +78,8 @@ std::chrono::nanoseconds LineTime(qsizetype bytes, const QString &settings);
 class QtSerialComm : public SerialComm {
     Q_OBJECT
 public:
-    explicit QtSerialComm(QString linkDir, QObject *parent = nullptr);
+    // linkDirs: where comN links are looked for, in this order.
+    explicit QtSerialComm(QStringList linkDirs, QObject *parent = nullptr);
     ~QtSerialComm() override;
 
     bool setPortOpen(bool open) override;
@@ -82,7 +93,11 @@ public:
 private:
     void onError();
     void checkInputParity();
+    // Locks the open device itself, so no second flasher opens it under another name; false
+    // when another process holds it.
+    bool lockDevice();
+    void closePort();
 
-    QString linkDir_;
+    QStringList linkDirs_;
     QSerialPort *port_;
 };

@@ -4,7 +4,7 @@
 #include "shell/frmHelp.h"
 
 Application::Application(const QString &programDir, frmQ7310Flasher::Seams seams, QObject *parent)
-    : QObject(parent), settingsDir_(SettingsDir(programDir)), seams_(std::move(seams)) {}
+    : QObject(parent), places_(PlacesFor(programDir)), seams_(std::move(seams)) {}
 
 Application::~Application() {
     delete help_;
@@ -13,7 +13,7 @@ Application::~Application() {
 
 void Application::showMainWindow() {
     if (!main_) {
-        main_ = new frmQ7310Flasher(state_, settingsDir_, seams_);
+        main_ = new frmQ7310Flasher(state_, places_, seams_);
         main_->setAttribute(Qt::WA_DeleteOnClose);
         connect(main_, &frmQ7310Flasher::helpRequested, this, &Application::showHelp);
         main_->Form_Load();

@@ -2,6 +2,7 @@
 // Owns what lives as long as the program: the transfer state, the main window (created anew when
 // it had been closed) and the one help window.
 
+#include "config/Settings.h"
 #include "protocol/TransferState.h"
 #include "shell/frmQ7310Flasher.h"
 
@@ -13,7 +14,7 @@
 class Application : public QObject {
     Q_OBJECT
 public:
-    // The settings file and the port links are looked for where SettingsDir(programDir) says.
+    // The settings file and the port links are looked for where PlacesFor(programDir) says.
     explicit Application(const QString &programDir, frmQ7310Flasher::Seams seams = {},
                          QObject *parent = nullptr);
     ~Application() override;
@@ -29,7 +30,7 @@ public:
 
 private:
     TransferState state_;
-    QString settingsDir_;
+    Places places_;
     frmQ7310Flasher::Seams seams_;
     QPointer<frmQ7310Flasher> main_;
     QPointer<frmHelp> help_;

@@ -58,12 +58,11 @@ QLabel *panel(QStatusBar *bar, int widthTwips, int minTwips) {
 
 } // namespace
 
-frmQ7310Flasher::frmQ7310Flasher(TransferState &st, QString settingsDir, Seams seams,
-                                 QWidget *parent)
-    : QMainWindow(parent), Comm1(seams.comm ? *seams.comm : *new QtSerialComm(settingsDir)),
+frmQ7310Flasher::frmQ7310Flasher(TransferState &st, Places places, Seams seams, QWidget *parent)
+    : QMainWindow(parent), Comm1(seams.comm ? *seams.comm : *new QtSerialComm(places.links)),
       CD_01(seams.fileDialog ? *seams.fileDialog : *new QtFileDialog(this)),
       Boxes(seams.boxes ? *seams.boxes : *new QtMessageBoxes(this)), st_(st),
-      settingsDir_(std::move(settingsDir)), terminate_(std::move(seams.terminate)) {
+      places_(std::move(places)), terminate_(std::move(seams.terminate)) {
     if (!seams.comm) ownComm_.reset(&Comm1);
     if (!seams.fileDialog) ownDialog_.reset(&CD_01);
     if (!seams.boxes) ownBoxes_.reset(&Boxes);
@@ -80,7 +79,7 @@ frmQ7310Flasher::frmQ7310Flasher(TransferState &st, QString settingsDir, Seams s
     pictures_ = std::make_unique<StatusRow>(st_, Image2, Image3, Image4, Image5, Image6);
     connect(&Timer2, &QTimer::timeout, this, [this] { pictures_->Timer2_Timer(); });
     connect(&Timer3, &QTimer::timeout, this, [this] { pictures_->Timer3_Timer(); });
-    parts_ = std::make_unique<RunParts>(st_, Timer1, *this, *this, Boxes, &Comm1, settingsDir_,
+    parts_ = std::make_unique<RunParts>(st_, Timer1, *this, *this, Boxes, &Comm1, places_.links,
                                         seams.lineSettings);
 }
 
@@ -109,7 +108,7 @@ void frmQ7310Flasher::createControls() {
     connect(mnuCom, &QMenu::aboutToShow, this, [this] {
         const QList<PortFacts> ports = SystemPorts();
         for (int n = 1; n <= 8; ++n)
-            mnuComItems[n - 1]->setToolTip(ComPortSummary(LookUpComPort(n, settingsDir_, ports)));
+            mnuComItems[n - 1]->setToolTip(ComPortSummary(LookUpComPort(n, places_.links, ports)));
     });
 
     auto *client = new QWidget(this);
@@ -233,7 +232,7 @@ void frmQ7310Flasher::Form_Load() {
         mnuComItems[n - 1]->setChecked(false);
     Panels[0]->setText(QStringLiteral("Version: %1.%2").arg(VersionMajor).arg(VersionMinor));
     Panels[3]->setText(QStringLiteral("Com1"));
-    ReadLastHexFile(settingsDir_, LastHexFile);
+    ReadLastHexFile(places_.settings, LastHexFile);
 }
 
 void frmQ7310Flasher::setOuterHeight(int twips) {
@@ -282,7 +281,7 @@ void frmQ7310Flasher::cmdDatei_Click() {
         return;
     }
     lblDatei->setText(CD_01.FileName);
-    WriteLastHexFile(settingsDir_, CD_01.FileName); // a failed write is not worth a message
+    WriteLastHexFile(places_.settings, CD_01.FileName); // a failed write is not worth a message
 }
 
 void frmQ7310Flasher::cmdLesen_Click() {

@@ -2,6 +2,7 @@
 // The main window: every control of the tool, start-up, the file button, the port menu, the
 // monitor switch and the end button. The transfer button's run lives in transfer/.
 
+#include "config/Settings.h"
 #include "protocol/TrafficMonitor.h"
 #include "transfer/RunFront.h"
 
@@ -50,13 +51,12 @@ public:
     static constexpr int LowHeight = 3400;  // monitor off
     static constexpr int HighHeight = 6420; // monitor on
     static constexpr int VersionMajor = 1;
-    static constexpr int VersionMinor = 7;
+    static constexpr int VersionMinor = 8;
 
     using Seams = FlasherSeams;
 
-    // settingsDir: where the settings file and the comN port links live.
-    frmQ7310Flasher(TransferState &st, QString settingsDir, Seams seams = {},
-                    QWidget *parent = nullptr);
+    // places: where the settings file lives and the comN port links are looked for.
+    frmQ7310Flasher(TransferState &st, Places places, Seams seams = {}, QWidget *parent = nullptr);
     ~frmQ7310Flasher() override;
 
     void Form_Load();
@@ -132,7 +132,7 @@ private:
     TransferState &st_;
     int outerTwips_ = LowHeight;
     int decoration_ = 0; // frame height the last height was worked out with
-    QString settingsDir_;
+    Places places_;
     std::function<void()> terminate_;
     std::unique_ptr<SerialComm> ownComm_;
     std::unique_ptr<FileDialog> ownDialog_;

@@ -3,10 +3,17 @@
 #include "simulator/SampleImage.h"
 
 #include <cstdio>
+#include <cstring>
 
 int main(int argc, char **argv) {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: make_sample FILE.a35\n");
+    const char *usage = "usage: make_sample FILE.a35\n"
+                        "Writes the sample firmware image, 64 KiB of Intel HEX, to FILE.a35.\n";
+    if (argc == 2 && (!std::strcmp(argv[1], "--help") || !std::strcmp(argv[1], "-h"))) {
+        std::fputs(usage, stdout);
+        return 0;
+    }
+    if (argc != 2 || argv[1][0] == '-') {
+        std::fputs(usage, stderr);
         return 2;
     }
     FILE *f = std::fopen(argv[1], "wb");

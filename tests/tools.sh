@@ -1,12 +1,17 @@
 #!/usr/bin/env bash
 # The command-line tools as a user calls them: make_sample writes the sample image, make_icons
-# the icon sizes, q7310flash lists its ports and refuses wrong calls, and q7310sim refuses bad
-# arguments, links its line and ends cleanly when told.
+# the icon sizes, q7310flash lists its ports and refuses wrong calls, an installed q7310flash
+# finds its links in the user's directory and writes nothing beside itself, and q7310sim refuses
+# bad arguments, links its line and ends cleanly when told.
 # Usage: tools.sh BUILD_DIR
 set -uo pipefail
 B=$1
 T=$(mktemp -d)
 trap 'rm -rf "$T"' EXIT
+# The user's own configuration stays out of it.
+export HOME="$T/home"
+unset XDG_CONFIG_HOME
+mkdir -p "$HOME"
 fail() { echo "FAIL: $*" >&2; exit 1; }
 status() { "$@" >/dev/null 2>&1; echo $?; }
 
@@ -14,6 +19,8 @@ status() { "$@" >/dev/null 2>&1; echo $?; }
 [ "$(grep -c '^:10' "$T/s.a35")" = 4096 ] || fail "the sample does not hold 4096 data records"
 [ "$(tail -n 1 "$T/s.a35" | tr -d '\r')" = ":00000001FF" ] || fail "the sample has no end record"
 [ "$(status "$B/make_sample")" = 2 ] || fail "make_sample without a file name"
+(cd "$T" && "$B/make_sample" --help | grep -q '^usage: make_sample') || fail "make_sample --help"
+[ ! -e "$T/--help" ] || fail "make_sample --help wrote a file"
 
 "$B/make_icons" "$T/icons" app 32 48 || fail "make_icons"
 file "$T/icons/48/app.png" | grep -q 'PNG image data, 48 x 48' || fail "no 48-pixel icon"
@@ -43,6 +50,17 @@ for _ in $(seq 50); do [ -L "$T/com1" ] && break; sleep 0.1; done
 cp "$B/q7310flash" "$T/" && { head -n 20 "$T/s.a35"; echo ":00000001FF"; } >"$T/small.a35"
 "$T/q7310flash" --list-ports | grep -q "^Com1  $T/com1 → " || fail "q7310flash does not see the com1 link"
 "$T/q7310flash" --quiet --port com1 "$T/small.a35" 2>/dev/null || fail "q7310flash --port com1"
+# An installed copy, run as whoever runs this (root on a station), looks for its links in the
+# user's configuration directory first and writes nothing beside itself.
+cmake --install "$B" --prefix "$T/prefix" >/dev/null 2>&1 || fail "cmake --install"
+before=$(ls -A "$T/prefix/bin")
+mkdir -p "$HOME/.config/Q7310Flasher"
+ln -s "$(readlink "$T/com1")" "$HOME/.config/Q7310Flasher/com1"
+"$T/prefix/bin/q7310flash" --list-ports | grep -q "^Com1  $HOME/.config/Q7310Flasher/com1 → " ||
+  fail "an installed q7310flash does not see the link in the user's directory"
+"$T/prefix/bin/q7310flash" --quiet --port com1 "$T/small.a35" 2>/dev/null ||
+  fail "an installed q7310flash --port com1"
+[ "$(ls -A "$T/prefix/bin")" = "$before" ] || fail "an installed q7310flash wrote beside itself"
 kill -TERM "$sim"
 wait "$sim" || fail "q7310sim did not end cleanly on SIGTERM"
 [ ! -e "$T/com1" ] && [ ! -L "$T/com1" ] || fail "q7310sim left its link behind"

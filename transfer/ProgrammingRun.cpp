@@ -20,14 +20,28 @@ void ProgrammingRun::Run(int commPort, const QString &fileName) {
     if (busy_) return;
     busy_ = true;
     c_.Comm1.CommPort = commPort;
-    run(fileName);
+    run(fileName, nullptr);
     busy_ = false;
 }
 
-void ProgrammingRun::run(const QString &fileName) {
+void ProgrammingRun::Run(int commPort, const QString &name, const QList<QByteArray> &lines) {
+    if (busy_) return;
+    busy_ = true;
+    c_.Comm1.CommPort = commPort;
+    run(name, &lines);
+    busy_ = false;
+}
+
+void ProgrammingRun::run(const QString &name, const QList<QByteArray> *given) {
     outcome_ = RunOutcome::NothingSent;
+    reason_ = RunReason::None;
     QList<QByteArray> lines;
-    if (!openPort() || !readImage(fileName, lines)) return;
+    if (!openPort()) return;
+    if (given)
+        lines = *given;
+    else if (!readImage(name, lines))
+        return;
+    if (!checkImage(name, lines)) return;
 
     blocks_ = PlanBlocks(lines);
     crossings_.clear();
@@ -42,18 +56,25 @@ void ProgrammingRun::run(const QString &fileName) {
     confirmedSinceDoubt_ = true;
 
     for (Step at{};;) {
-        if (c_.front.stopRequested()) return finish(RunOutcome::Interrupted);
-        CommandOutcome said = carryOut(at);
+        CommandOutcome said = c_.front.stopRequested() ? CommandOutcome::Stopped : carryOut(at);
         if (said == CommandOutcome::PortLost) {
             // The frame in flight may or may not have arrived; it goes out again. What the line
             // said after the end's reply while the port was gone is unknown: that is a doubt.
-            if (!portRegained())
-                said = CommandOutcome::GivenUp;
-            else if (at.kind != Step::QuietAfterEnd)
+            if (!portRegained()) {
+                if (c_.front.stopRequested())
+                    said = CommandOutcome::Stopped;
+                else if (furthest_ < 0)
+                    return finish(RunOutcome::StartGivenUp, RunReason::PortLost);
+                else
+                    return failed(RunReason::PortLost);
+            } else if (at.kind != Step::QuietAfterEnd) {
                 continue;
-            else
+            } else {
                 said = CommandOutcome::Doubt;
+            }
         }
+        if (said == CommandOutcome::Stopped)
+            return finish(RunOutcome::Interrupted, RunReason::Interrupted);
         if (said == CommandOutcome::Doubt) {
             const std::optional<Step> resume = afterDoubt(at);
             if (!resume) return;
@@ -61,9 +82,9 @@ void ProgrammingRun::run(const QString &fileName) {
             continue;
         }
         if (said == CommandOutcome::GivenUp && furthest_ < 0)
-            return finish(RunOutcome::StartGivenUp);
-        if (said != CommandOutcome::Accepted) return failed();
-        if (at.kind == Step::QuietAfterEnd) return finish(RunOutcome::Completed);
+            return finish(RunOutcome::StartGivenUp, commandReason(said));
+        if (said != CommandOutcome::Accepted) return failed(commandReason(said));
+        if (at.kind == Step::QuietAfterEnd) return finish(RunOutcome::Completed, RunReason::None);
         if (frameOf(at) > furthest_) {
             furthest_ = frameOf(at);
             repairs_ = 0;
@@ -73,14 +94,38 @@ void ProgrammingRun::run(const QString &fileName) {
     }
 }
 
+namespace {
+// Why a port does not open, in words that say what to do about it.
+QString openFailure(const SerialComm &port, const QString &again) {
+    switch (port.openProblem()) {
+    case SerialComm::OpenProblem::Busy:
+        return QStringLiteral("%1 (%2) wird bereits benutzt%3.")
+            .arg(port.portLabel(), port.deviceName(),
+                 port.holder() > 0 ? QStringLiteral(" (Prozess %1)").arg(port.holder())
+                                   : QString());
+    case SerialComm::OpenProblem::Permission:
+        return QStringLiteral("%1 (%2) darf von diesem Benutzer nicht geöffnet werden: %3. "
+                              "Unter Linux braucht er die Gruppe dialout: sudo adduser $USER "
+                              "dialout, danach neu anmelden.")
+            .arg(port.portLabel(), port.deviceName(), port.openError());
+    default:
+        return QStringLiteral("%1 kann %2 geöffnet werden: %3 (%4)")
+            .arg(port.portLabel(), again, port.openError(), port.deviceName());
+    }
+}
+} // namespace
+
 bool ProgrammingRun::openPort() {
     c_.Comm1.Settings = LineSettings;
     c_.Comm1.InputLen = 0;
     if (!c_.Comm1.setPortOpen(true)) {
-        c_.boxes.MsgBox(QStringLiteral("%1 kann nicht geöffnet werden: %2 (%3)")
-                            .arg(c_.Comm1.portLabel(), c_.Comm1.openError(), c_.Comm1.deviceName()),
-                        MsgStyle::Critical, text(Texts::ErrorTitle));
-        finish(RunOutcome::NothingSent);
+        c_.boxes.MsgBox(openFailure(c_.Comm1, QStringLiteral("nicht")), MsgStyle::Critical,
+                        text(Texts::ErrorTitle));
+        const SerialComm::OpenProblem p = c_.Comm1.openProblem();
+        finish(RunOutcome::NothingSent, p == SerialComm::OpenProblem::Busy ? RunReason::PortBusy
+                                        : p == SerialComm::OpenProblem::Permission
+                                            ? RunReason::Permission
+                                            : RunReason::PortUnavailable);
         return false;
     }
     c_.Comm1.RThreshold = 1;
@@ -94,19 +139,27 @@ bool ProgrammingRun::readImage(const QString &fileName, QList<QByteArray> &lines
     QString problem;
     if (fileName.isEmpty()) {
         c_.boxes.MsgBox(text(Texts::ChooseFile), MsgStyle::OkOnly, text(Texts::FileTitle));
-    } else if (!ReadImageFile(fileName, lines, problem)) {
+        finish(RunOutcome::NothingSent, RunReason::NoFile);
+        return false;
+    }
+    if (!ReadImageFile(fileName, lines, problem)) {
         c_.boxes.MsgBox(QStringLiteral("Die Datei \"%1\" kann nicht gelesen werden: %2")
                             .arg(QFileInfo(fileName).fileName(), problem),
                         MsgStyle::Critical, text(Texts::FileTitle));
-    } else if (!(problem = CheckImage(lines)).isEmpty()) {
-        c_.boxes.MsgBox(QStringLiteral("Die Datei \"%1\" ist fehlerhaft und wird nicht "
-                                       "übertragen.\n%2")
-                            .arg(QFileInfo(fileName).fileName(), problem),
-                        MsgStyle::Critical, text(Texts::FileTitle));
-    } else {
-        return true;
+        finish(RunOutcome::NothingSent, RunReason::ImageUnreadable);
+        return false;
     }
-    finish(RunOutcome::NothingSent);
+    return true;
+}
+
+bool ProgrammingRun::checkImage(const QString &name, const QList<QByteArray> &lines) {
+    const QString problem = CheckImage(lines);
+    if (problem.isEmpty()) return true;
+    c_.boxes.MsgBox(QStringLiteral("Die Datei \"%1\" ist fehlerhaft und wird nicht "
+                                   "übertragen.\n%2")
+                        .arg(QFileInfo(name).fileName(), problem),
+                    MsgStyle::Critical, text(Texts::FileTitle));
+    finish(RunOutcome::NothingSent, RunReason::ImageInvalid);
     return false;
 }
 
@@ -180,7 +233,7 @@ std::optional<ProgrammingRun::Step> ProgrammingRun::afterDoubt(Step at) {
     // again from the erase on, would have its flash erased on and on: once is enough.
     if (endWentOut_ && (at.kind == Step::End || at.kind == Step::QuietAfterEnd)) {
         if (doubtedAfterEnd_) {
-            finish(RunOutcome::TalksAfterEnd, Texts::TalksAfterEnd);
+            finish(RunOutcome::TalksAfterEnd, RunReason::TalksAfterEnd, Texts::TalksAfterEnd);
             return std::nullopt;
         }
         doubtedAfterEnd_ = true;
@@ -191,7 +244,7 @@ std::optional<ProgrammingRun::Step> ProgrammingRun::afterDoubt(Step at) {
     if (++repairs_ > SilentRepairs) {
         if (c_.boxes.MsgBox(text(Texts::TransmissionError), MsgStyle::CriticalRetry,
                             text(Texts::ErrorTitle)) == MsgAnswer::Cancel) {
-            failed();
+            failed(RunReason::Doubt);
             return std::nullopt;
         }
         repairs_ = 0;
@@ -205,35 +258,46 @@ std::optional<ProgrammingRun::Step> ProgrammingRun::afterDoubt(Step at) {
     else if (confirmedSinceDoubt_)
         resume = stepOf(c_.judge.resumeAfterDoubt(crossings_, frameOf(at)));
     endWentOut_ = confirmedSinceDoubt_ = false;
+    c_.front.repairing(frameOf(resume));
     return resume;
 }
 
 bool ProgrammingRun::portRegained() {
-    const QString port = c_.Comm1.portLabel();
     QString message = QStringLiteral("Die Verbindung über %1 ist unterbrochen: %2 (%3)\n"
                                      "Wiederholen öffnet die Schnittstelle erneut.")
-                          .arg(port, c_.Comm1.failure(), c_.Comm1.deviceName());
+                          .arg(c_.Comm1.portLabel(), c_.Comm1.failure(), c_.Comm1.deviceName());
     for (;;) {
         if (c_.boxes.MsgBox(message, MsgStyle::CriticalRetry, text(Texts::ErrorTitle)) ==
-            MsgAnswer::Cancel)
+                MsgAnswer::Cancel ||
+            c_.front.stopRequested())
             return false;
         if (c_.Comm1.setPortOpen(true)) {
             c_.module.portReopened();
             return true;
         }
-        message = QStringLiteral("%1 kann nicht wieder geöffnet werden: %2 (%3)")
-                      .arg(port, c_.Comm1.openError(), c_.Comm1.deviceName());
+        message = openFailure(c_.Comm1, QStringLiteral("nicht wieder"));
     }
 }
 
 // Once the end has gone out after every block was confirmed, and nothing has been erased since,
 // a run that cannot go on may well have left the instrument complete; it says only that this
 // could not be confirmed. Before that the instrument may be erased.
-void ProgrammingRun::failed() {
+void ProgrammingRun::failed(RunReason why) {
     if (endWentOut_)
-        finish(RunOutcome::Unconfirmed, Texts::Unconfirmed);
+        finish(RunOutcome::Unconfirmed, RunReason::UnconfirmedEnd, Texts::Unconfirmed);
     else
-        finish(RunOutcome::Aborted, Texts::Aborted);
+        finish(RunOutcome::Aborted, why, Texts::Aborted);
+}
+
+RunReason ProgrammingRun::commandReason(CommandOutcome said) const {
+    switch (said) {
+    case CommandOutcome::FlashError:
+        return RunReason::FlashError;
+    case CommandOutcome::Refused: // a block that cannot be put into a frame
+        return RunReason::ImageInvalid;
+    default:
+        return st_.ReplyStatus == 255 ? RunReason::NoReply : RunReason::Refused;
+    }
 }
 
 // The bar follows the image line by line up to the record that closed the next block.
@@ -246,8 +310,9 @@ void ProgrammingRun::advanceProgress(int toLine) {
 }
 
 // The front shows the outcome, a box says what went wrong, and the port is let go.
-void ProgrammingRun::finish(RunOutcome outcome, const char *message) {
+void ProgrammingRun::finish(RunOutcome outcome, RunReason why, const char *message) {
     outcome_ = outcome;
+    reason_ = why;
     c_.front.ended(outcome);
     if (message) c_.boxes.MsgBox(text(message), MsgStyle::Critical, text(Texts::ErrorTitle));
     c_.front.portHeld(false);

@@ -51,8 +51,11 @@ public:
     // Programs the image file through port ComN. A call while a run is under way is ignored:
     // one port, one image, one set of block values.
     void Run(int commPort, const QString &fileName);
+    // The same with an image already read (name: how messages call it).
+    void Run(int commPort, const QString &name, const QList<QByteArray> &lines);
     bool busy() const { return busy_; }
     RunOutcome outcome() const { return outcome_; }
+    RunReason reason() const { return reason_; }
 
     // The line settings the port is opened with; a test may run a faster line.
     QString LineSettings = QString::fromLatin1(DefaultLineSettings);
@@ -67,9 +70,10 @@ private:
         int block = 0; // from 1, for a block
     };
 
-    void run(const QString &fileName);
+    void run(const QString &name, const QList<QByteArray> *given);
     bool openPort();
     bool readImage(const QString &fileName, QList<QByteArray> &lines);
+    bool checkImage(const QString &name, const QList<QByteArray> &lines);
     // What the instrument said to the step: sends its frame, or listens after the end.
     CommandOutcome carryOut(Step at);
     Step next(Step at) const;
@@ -79,8 +83,10 @@ private:
     // Asks, after the port failed, until it is open again (true) or the user gives up.
     bool portRegained();
     // The run cannot go on after the start command went out.
-    void failed();
-    void finish(RunOutcome outcome, const char *message = nullptr);
+    void failed(RunReason why);
+    // Why the command just given up ended so.
+    RunReason commandReason(CommandOutcome said) const;
+    void finish(RunOutcome outcome, RunReason why, const char *message = nullptr);
     void advanceProgress(int toLine);
 
     // Frame numbers as the judge counts them when it works out how far a repair goes back.
@@ -91,6 +97,7 @@ private:
     RunControls c_;
     bool busy_ = false;
     RunOutcome outcome_ = RunOutcome::None;
+    RunReason reason_ = RunReason::None;
     int LineCount = 0, LineTotal = 0;
 
     // The run under way.

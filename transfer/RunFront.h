@@ -16,6 +16,25 @@ enum class RunOutcome {
     Completed,     // the instrument confirmed every frame, each with its own reply
 };
 
+// Why a run ended as it did, for a record a machine reads.
+enum class RunReason {
+    None,            // completed
+    NoFile,          // no image chosen
+    ImageUnreadable, // the image cannot be read
+    ImageInvalid,    // the image is damaged
+    PortUnavailable, // the port cannot be opened
+    PortBusy,        // another process holds the port
+    Permission,      // this user may not open the port
+    NoReply,         // the instrument did not answer, and the user gave up
+    Refused,         // it refused a frame (32 or another status), and the user gave up
+    FlashError,      // "Flash kann nicht programmiert werden"
+    PortLost,        // the port failed during the run, and the user gave up
+    Doubt,           // the line kept casting doubt, and the user gave up
+    UnconfirmedEnd,  // the end went out, but its confirmation could not be had
+    TalksAfterEnd,   // the instrument spoke after the end, also after a full pass again
+    Interrupted,     // stopped by the front
+};
+
 class RunFront : public CommandFront {
 public:
     // The run holds the port (true) or has let it go (false): what would disturb it is locked
@@ -25,6 +44,6 @@ public:
     virtual void progress(int line, int total) = 0;
     // The run is over (before the box that may say why, and before the port is let go).
     virtual void ended(RunOutcome outcome) = 0;
-    // Asked before every frame: true ends the run there.
-    virtual bool stopRequested() const { return false; }
+    // The run goes back to frame `from` (0 the start) after a doubt: a silent repair.
+    virtual void repairing(int from) { Q_UNUSED(from); }
 };

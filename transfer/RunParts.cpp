@@ -6,8 +6,8 @@
 #include <QTimer>
 
 namespace {
-SerialComm *madePort(SerialComm *given, const QString &linkDir) {
-    return given ? nullptr : new QtSerialComm(linkDir);
+SerialComm *madePort(SerialComm *given, const QStringList &linkDirs) {
+    return given ? nullptr : new QtSerialComm(linkDirs);
 }
 } // namespace
 
@@ -15,9 +15,9 @@ SerialComm *madePort(SerialComm *given, const QString &linkDir) {
 // routine the one for a start attempt (3000 ms); the receive handler the one after each
 // complete reply (300 ms again).
 RunParts::RunParts(TransferState &st, QTimer &Timer1, TrafficMonitor &monitor, RunFront &front,
-                   MessageBoxes &boxes, SerialComm *port, const QString &linkDir,
+                   MessageBoxes &boxes, SerialComm *port, const QStringList &linkDirs,
                    const QString &lineSettings)
-    : ownPort_(madePort(port, linkDir)), comm(port ? *port : *ownPort_),
+    : ownPort_(madePort(port, linkDirs)), comm(port ? *port : *ownPort_),
       reception(st, comm, Timer1, monitor, judge),
       module(st, Module1::Controls{comm, Timer1, monitor, reception, judge, front, boxes}),
       run(st, RunControls{comm, boxes, module, judge, front}) {

@@ -8,16 +8,17 @@
 #include "protocol/ReplyReception.h"
 #include "transfer/ProgrammingRun.h"
 
+#include <QStringList>
 #include <memory>
 
 class QTimer;
 class SerialComm;
 
 struct RunParts {
-    // port: the one to use, or null for the real serial port, ComN then found in linkDir.
+    // port: the one to use, or null for the real serial port, ComN then found in linkDirs.
     // lineSettings: the port's settings for a run; empty: the instrument's.
     RunParts(TransferState &st, QTimer &Timer1, TrafficMonitor &monitor, RunFront &front,
-             MessageBoxes &boxes, SerialComm *port, const QString &linkDir,
+             MessageBoxes &boxes, SerialComm *port, const QStringList &linkDirs,
              const QString &lineSettings = {});
     ~RunParts();
     RunParts(const RunParts &) = delete;

@@ -168,7 +168,7 @@ private Q_SLOTS:
         QFile::link(at("ttyUSB9"), at("com3"));
         const QList<PortFacts> ports = {
             {at("ttyUSB9"), "ttyUSB9", "USB-Serial Controller", "Prolific", "", 0x67b, 0x2303},
-            {ComPortDevice(4, dir.path()), "", "", "", "A1", -1, -1}};
+            {ComPortDevice(4, {dir.path()}), "", "", "", "A1", -1, -1}};
         const QList<std::tuple<int, QString, bool, QString>> cases = {
             {1, at("plain"), false, ""},
             {2, at("gone"), false, ""},
@@ -176,7 +176,7 @@ private Q_SLOTS:
             {4, "", true, "Nr. A1"}};
         QStringList summaries;
         for (const auto &[n, target, listed, facts] : cases) {
-            const ComPortView v = LookUpComPort(n, dir.path(), ports);
+            const ComPortView v = LookUpComPort(n, {dir.path()}, ports);
             QCOMPARE(v.target, target);
             QCOMPARE(v.exists, n != 2);
             QCOMPARE(v.facts.has_value(), listed);

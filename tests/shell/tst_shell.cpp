@@ -323,7 +323,7 @@ private Q_SLOTS:
         emit w->mnuCom->aboutToShow();
         QVERIFY2(w->mnuComItems[1]->toolTip().contains(dir_.filePath("ttyUSB7")),
                  qPrintable(w->mnuComItems[1]->toolTip()));
-        QVERIFY(w->mnuComItems[2]->toolTip().startsWith(ComPortDevice(3, dir_.path())));
+        QVERIFY(w->mnuComItems[2]->toolTip().startsWith(ComPortDevice(3, {dir_.path()})));
     }
 };
 

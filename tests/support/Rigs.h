@@ -27,7 +27,7 @@ struct SimBase {
 
     QTemporaryDir dir;
     q7310sim::Simulator sim;
-    QtSerialComm port{dir.path()};
+    QtSerialComm port{QStringList{dir.path()}};
     QString problem; // what went wrong in setting up, beyond a missing pseudo-terminal
 
     // Starts the simulator as comN; false (with the reason) where no pseudo-terminal exists.
