@@ -19,12 +19,14 @@ ns ms(double v) {
     return duration_cast<ns>(duration<double, std::milli>(v));
 }
 
-// One attempt of a 208-byte block answered `turnaround` after the frame and reply crossed.
-ReplyVerdict answer(ReplyJudge &judge, const QByteArray &reply, ns turnaround) {
+// One attempt of a 208-byte block (or the end) answered `turnaround` after the frame and reply
+// crossed.
+ReplyVerdict answer(ReplyJudge &judge, const QByteArray &reply, ns turnaround,
+                    ReplyJudge::Frame kind = ReplyJudge::Frame::Block) {
     const ns frame = LineTime(221, Line), back = LineTime(Frames::ReplyBytes, Line);
     const auto sent = ReplyJudge::Clock::now();
     judge.beginAttempt();
-    judge.frameSent(sent, frame, back, ReplyJudge::Frame::Block);
+    judge.frameSent(sent, frame, back, kind);
     judge.replyTaken(sent + frame + back + turnaround);
     return judge.judge(reply, true);
 }
@@ -83,6 +85,19 @@ private Q_SLOTS:
         // A refusal is read as it is, whenever it comes: the frame goes out again anyway.
         QCOMPARE(answer(judge, QByteArray("\x10\xFA\x20\x1A\x16", 5), ms(next)),
                  ReplyVerdict::Refused);
+    }
+
+    // The end asks nothing of the flash: on a slow instrument it is believed however soon it
+    // comes, but not later than a block is answered. The start's erase takes what it takes.
+    void endAndStartOnTheirOwn() {
+        ReplyJudge judge;
+        judge.beginRun();
+        for (ns t : turnarounds("100*10"))
+            answer(judge, Ok, t);
+        QCOMPARE(answer(judge, Ok, ms(0.5), ReplyJudge::Frame::End), ReplyVerdict::Accepted);
+        QCOMPARE(answer(judge, Ok, ms(200), ReplyJudge::Frame::End), ReplyVerdict::Doubtful);
+        QCOMPARE(answer(judge, Ok, ms(900), ReplyJudge::Frame::Start), ReplyVerdict::Accepted);
+        QCOMPARE(answer(judge, Ok, ms(0.5), ReplyJudge::Frame::Start), ReplyVerdict::Accepted);
     }
 
     // An attempt without its reply leaves it owed, past any horizon; a reply among the bytes

@@ -216,7 +216,7 @@ private Q_SLOTS:
             << Outcome{{"3:delay=2680", "14:lost", "data:delay=100"}, {}, {}, 0, Finished, 260};
         QTest::newRow("a reply twice, a block lost") << Outcome{{"3:repeat=100", "4:lost"}, {}, {}, 0, Finished, 65};
         QTest::newRow("slow, a reply twice, a block lost")
-            << Outcome{{"data:delay=100", "3:repeat=150", "5:lost"}, {}, {}, 0, Finished, 65};
+            << Outcome{{"3:repeat=120", "4:lost", "data:delay=100"}, {}, {}, 0, Finished, 65};
         // An instrument that talks after its end reply: one more pass from the erase, then the
         // run says so; two erases in all.
         QTest::newRow("talks after the end") << Outcome{{"end:stray=100"}, {OK}, {TalksAfterEnd}, 30, Unlit};
