@@ -1,8 +1,12 @@
 // Several instruments at once from the command line: q7310flash programs the sample image
 // (64 KiB) into 1, then 4 simulated instruments at 38400 baud, each port in a child process of
 // its own. Four together should take no more than 1.1 times as long as one alone; the CPU time
-// is that of q7310flash and its children.
-// Usage: bench_flash [instruments]   (default 4); exits with 1 when the goal is missed.
+// is that of q7310flash and its children. With --server the instruments are reached through
+// ser2net on 127.0.0.1 with RFC 2217: one through it should take no more than 1.05 times as long
+// as one direct, four through it no more than 1.1 times as long as one. With --verbose-cost one
+// run with --verbose is set against one without.
+// Usage: bench_flash [instruments] [--server] [--verbose-cost]   (default 4); exits with 1 when
+// a goal is missed.
 
 #include "simulator/SampleImage.h"
 #include "simulator/Simulator.h"
@@ -11,6 +15,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
+#include <QThread>
 #include <QTemporaryDir>
 #include <cstdio>
 #include <cstdlib>
@@ -31,9 +36,46 @@ struct Result {
     bool allHold = false;
 };
 
-Result flash(int instruments, const QString &image) {
+// ser2net on 127.0.0.1, an RFC 2217 accepter for each device, from port 47400 on. It sends what
+// it receives at once (chardelay: false), as a station serving request and reply would be set
+// up; with its default it holds received bytes for two characters or 1 ms first.
+struct DeviceServer {
+    DeviceServer(const QStringList &devices, const QString &dir, bool chardelay) {
+        QString yaml = QStringLiteral("%YAML 1.1\n---\n");
+        for (int i = 0; i < devices.size(); ++i)
+            yaml +=
+                QStringLiteral("connection: &c%1\n  accepter: telnet(rfc2217),tcp,127.0.0.1,%2\n"
+                               "  connector: serialdev,%3,38400e81,local\n"
+                               "  options:\n    chardelay: %4\n")
+                    .arg(i)
+                    .arg(47400 + i)
+                    .arg(devices[i], chardelay ? "true" : "false");
+        QFile f(dir + "/ser2net.yaml");
+        if (!f.open(QIODevice::WriteOnly)) std::exit(2);
+        f.write(yaml.toUtf8());
+        f.close();
+        server.start(QStringLiteral("ser2net"),
+                     {QStringLiteral("-n"), QStringLiteral("-u"), QStringLiteral("-c"),
+                      f.fileName(), QStringLiteral("-P"), dir + "/ser2net.pid"});
+        if (!server.waitForStarted()) {
+            std::fprintf(stderr, "no ser2net\n");
+            std::exit(2);
+        }
+        QThread::msleep(700);
+    }
+    ~DeviceServer() {
+        server.terminate();
+        server.waitForFinished();
+    }
+    QProcess server;
+};
+
+enum class Via { Direct, Server, ServerWithCharDelay };
+
+Result flash(int instruments, const QString &image, Via via = Via::Direct,
+             const QStringList &more = {QStringLiteral("--quiet")}) {
     std::vector<std::unique_ptr<q7310sim::Simulator>> sims;
-    QStringList args;
+    QStringList args, devices;
     for (int i = 0; i < instruments; ++i) {
         sims.push_back(std::make_unique<q7310sim::Simulator>());
         std::string error;
@@ -41,14 +83,23 @@ Result flash(int instruments, const QString &image) {
             std::fprintf(stderr, "no simulator: %s\n", error.c_str());
             std::exit(2);
         }
-        args << QStringLiteral("--port") << QString::fromStdString(sims.back()->devicePath());
+        devices << QString::fromStdString(sims.back()->devicePath());
+        args << QStringLiteral("--port")
+             << (via == Via::Direct ? devices.last()
+                                    : QStringLiteral("rfc2217://127.0.0.1:%1").arg(47400 + i));
     }
-    args << QStringLiteral("--quiet") << image;
+    QTemporaryDir dir;
+    std::unique_ptr<DeviceServer> server;
+    if (via != Via::Direct)
+        server =
+            std::make_unique<DeviceServer>(devices, dir.path(), via == Via::ServerWithCharDelay);
+    args << more << image;
     const double cpuBefore = childCpuSeconds();
     QElapsedTimer t;
     t.start();
     QProcess p;
-    p.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    p.setProcessChannelMode(QProcess::ForwardedChannels);
+    if (more.contains(QStringLiteral("--verbose"))) p.setStandardErrorFile(QProcess::nullDevice());
     p.start(QStringLiteral(Q7310FLASH), args);
     p.waitForFinished(-1);
     Result r{double(t.nsecsElapsed()) / 1e9, childCpuSeconds() - cpuBefore,
@@ -63,7 +114,10 @@ Result flash(int instruments, const QString &image) {
 
 int main(int argc, char **argv) {
     QCoreApplication app(argc, argv);
-    const int many = argc > 1 ? std::max(2, std::atoi(argv[1])) : 4;
+    QStringList args = QCoreApplication::arguments().mid(1);
+    const bool viaServer = args.removeAll(QStringLiteral("--server")) > 0;
+    const bool verboseCost = args.removeAll(QStringLiteral("--verbose-cost")) > 0;
+    const int many = !args.isEmpty() ? std::max(2, args[0].toInt()) : 4;
     QTemporaryDir dir;
     const QString image = dir.filePath(QStringLiteral("sample.a35"));
     QFile f(image);
@@ -71,6 +125,30 @@ int main(int argc, char **argv) {
     f.write(QByteArray::fromStdString(sample::Image()));
     f.close();
 
+    if (verboseCost) {
+        const Result plain = flash(1, image);
+        const Result verbose =
+            flash(1, image, Via::Direct, {QStringLiteral("--quiet"), QStringLiteral("--verbose")});
+        std::printf(
+            "1 instrument: wall %.2f s, cpu %.2f s; with --verbose: wall %.2f s, cpu %.2f s;"
+            " ratio %.3f (goal <= 1.01)\n",
+            plain.wall, plain.cpu, verbose.wall, verbose.cpu, verbose.wall / plain.wall);
+        return plain.allHold && verbose.allHold && verbose.wall <= 1.01 * plain.wall ? 0 : 1;
+    }
+    if (viaServer) {
+        const Result direct = flash(1, image);
+        const Result defaults = flash(1, image, Via::ServerWithCharDelay);
+        const Result one = flash(1, image, Via::Server);
+        const Result all = flash(many, image, Via::Server);
+        std::printf("1 instrument direct: wall %.2f s; through ser2net (RFC 2217): wall %.2f s, "
+                    "ratio %.3f (goal <= 1.05), with ser2net's default chardelay %.2f s (%.3f); "
+                    "%d through ser2net: wall %.2f s, ratio %.3f (goal <= 1.1)\n",
+                    direct.wall, one.wall, one.wall / direct.wall, defaults.wall,
+                    defaults.wall / direct.wall, many, all.wall, all.wall / one.wall);
+        const bool hold = direct.allHold && one.allHold && all.allHold && defaults.allHold;
+        if (!hold) std::printf("an instrument does not hold the image\n");
+        return hold && one.wall <= 1.05 * direct.wall && all.wall <= 1.1 * one.wall ? 0 : 1;
+    }
     const Result one = flash(1, image);
     const Result all = flash(many, image);
     const double ratio = all.wall / one.wall;

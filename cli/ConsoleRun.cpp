@@ -14,6 +14,7 @@
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QSysInfo>
+#include <QThread>
 
 namespace {
 QString duration(qint64 seconds) {
@@ -69,6 +70,12 @@ int ConsoleRun::exec() {
           {"reason", ReasonName(reason)},
           {"text", text},
           {"seconds", double(clock_.elapsed()) / 1000}});
+    const AnswerTime &answers = parts_->judge.answerTime();
+    if (o_.verbose && answers.count() > 0)
+        trace(QStringLiteral("Antwortzeit des Q7310 mit Adapter und Weg: Median %1 ms, längste "
+                             "%2 ms")
+                  .arg(milliseconds(answers.median()), 0, 'f', 1)
+                  .arg(milliseconds(answers.worst()), 0, 'f', 1));
     if (o_.output != Output::Json) print(stderr, comm_.portLabel() + ": " + text + "\n");
     if (!o_.log.isEmpty() && !AppendRecord(o_.log, record(shown, reason, started)))
         say(QStringLiteral("Das Protokoll %1 kann nicht geschrieben werden.").arg(o_.log));
@@ -189,6 +196,10 @@ int ConsoleRun::MsgBox(const QString &text, int style, const QString &title) {
     // After a stop signal the run ends before its next attempt, whatever is answered here.
     const bool retry = retriesLeft_ > 0 || StopSignalled();
     if (retry && !StopSignalled()) --retriesLeft_;
+    // A port that is gone (an adapter pulled, a device server restarting) gets a moment to come
+    // back before it is opened again, as it would while a person reads the box.
+    for (int i = 0; retry && !comm_.PortOpen() && i < 10 && !StopSignalled(); ++i)
+        QThread::msleep(100);
     const QString answer = retry ? QStringLiteral("Wiederholen") : QStringLiteral("Abbrechen");
     questions_.append(QJsonObject{{"text", text}, {"answer", answer}});
     json({{"event", "question"}, {"title", title}, {"text", text}, {"answer", answer}});
@@ -206,13 +217,15 @@ void ConsoleRun::frameSent(int command, std::int64_t address, int dataBytes) {
 }
 
 void ConsoleRun::replyJudged(const QByteArray &bytes, int status, std::chrono::nanoseconds after,
-                             const char *doubt) {
+                             std::chrono::nanoseconds turnaround, const char *doubt) {
     if (!o_.verbose) return;
     QString line = bytes.isEmpty() ? QStringLiteral("← keine Antwort")
                                    : QStringLiteral("← %1  Status %2 nach %3 ms")
                                          .arg(MonitorHex(bytes).trimmed())
                                          .arg(status)
                                          .arg(milliseconds(after), 0, 'f', 1);
+    if (turnaround != std::chrono::nanoseconds{})
+        line += QStringLiteral(" (Antwortzeit %1 ms)").arg(milliseconds(turnaround), 0, 'f', 1);
     if (*doubt) line += QStringLiteral(", Zweifel: ") + QString::fromUtf8(doubt);
     trace(line);
 }

@@ -50,7 +50,7 @@ public:
     bool stopRequested() const override;
     void frameSent(int command, std::int64_t address, int dataBytes) override;
     void replyJudged(const QByteArray &bytes, int status, std::chrono::nanoseconds after,
-                     const char *doubt) override;
+                     std::chrono::nanoseconds turnaround, const char *doubt) override;
     void settled(const QByteArray &dropped, std::chrono::milliseconds took) override;
     void repairing(int from) override;
     // MessageBoxes: Wiederholen up to the retries allowed for the command, then Abbrechen.

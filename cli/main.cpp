@@ -38,8 +38,12 @@ const char Help[] =
     "- liest die Standardeingabe) und vollständig geprüft, bevor etwas gesendet\n"
     "wird. Das Q7310 muss im Programmiermode sein (LOAdEPrOM).\n"
     "\n"
-    "  --port PORT     com1 ... com8 (wie im Fenster gefunden) oder ein Gerätepfad;\n"
-    "                  ohne --port com1. Mehrfach angegeben: jedes Gerät in einem\n"
+    "  --port PORT     com1 ... com8 (wie im Fenster gefunden), ein Gerätepfad oder\n"
+    "                  ein Geräteserver: rfc2217://HOST:PORT (Telnet mit RFC 2217;\n"
+    "                  q7310flash stellt 38400 Baud, gerade Parität, 8 Datenbits, 1\n"
+    "                  Stoppbit ein) oder socket://HOST:PORT (reines TCP; die\n"
+    "                  Leitung ist so eingestellt, wie der Server sie hat).\n"
+    "                  Ohne --port com1. Mehrfach angegeben: jedes Gerät in einem\n"
     "                  eigenen Prozess, alle zugleich. Ein Gerät zweimal (auch unter\n"
     "                  zwei Namen) ist ein Aufruffehler; ein Gerät, das ein anderer\n"
     "                  Prozess benutzt, wird nicht geöffnet.\n"
@@ -255,10 +259,13 @@ int main(int argc, char *argv[]) {
     // never opened twice, under whatever names.
     QList<PortTarget> targets;
     for (const QString &p : ports) {
-        if (p.isEmpty() || (p.startsWith(QLatin1String("com"), Qt::CaseInsensitive) &&
-                            !p.contains(QLatin1Char('/')) && ComPortNumber(p) == 0))
-            return usage(QStringLiteral("Unbekannter Port \"%1\": com1 ... com8 oder ein "
-                                        "Gerätepfad.")
+        if (p.isEmpty() ||
+            (p.startsWith(QLatin1String("com"), Qt::CaseInsensitive) &&
+             !p.contains(QLatin1Char('/')) && ComPortNumber(p) == 0) ||
+            (p.contains(QLatin1String("://")) && !IsPortAddress(p)))
+            return usage(QStringLiteral("Unbekannter Port \"%1\": com1 ... com8, ein "
+                                        "Gerätepfad, rfc2217://HOST:PORT oder "
+                                        "socket://HOST:PORT.")
                              .arg(p));
         const PortTarget t = ResolvePort(p, places.links);
         for (const PortTarget &before : targets)

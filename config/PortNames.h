@@ -12,6 +12,12 @@ QString ComPortDevice(int n, const QStringList &linkDirs);
 // "com3", in any case -> 3; 0 for anything else.
 int ComPortNumber(const QString &port);
 
+// A serial device server's address: rfc2217://HOST:PORT or socket://HOST:PORT.
+bool IsPortAddress(const QString &name);
+// The address a port stands for: its name, or the one line of a comN entry that is a file
+// holding one (echo rfc2217://host:2000 > ~/.config/Q7310Flasher/com3); empty for a device.
+QString PortAddress(const QString &device);
+
 // A port as given, and the device it opens.
 struct PortTarget {
     QString given;  // as the user wrote it

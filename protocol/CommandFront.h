@@ -31,12 +31,14 @@ public:
         Q_UNUSED(dataBytes);
     }
     // The attempt's reply (the bytes taken, possibly none), its status, how long after the frame
-    // it came and, when it is in doubt, why.
+    // it came, the instrument's turnaround (that time less the line's, 0 for a start) and, when
+    // it is in doubt, why.
     virtual void replyJudged(const QByteArray &bytes, int status, std::chrono::nanoseconds after,
-                             const char *doubt) {
+                             std::chrono::nanoseconds turnaround, const char *doubt) {
         Q_UNUSED(bytes);
         Q_UNUSED(status);
         Q_UNUSED(after);
+        Q_UNUSED(turnaround);
         Q_UNUSED(doubt);
     }
     // The line settled: what was dropped, and how long it took.

@@ -47,7 +47,7 @@ void Module1::ExchangeFrame() {
             return;
         }
         judge.keptBack(waiting);
-        c_.front.replyJudged({}, st_.ReplyStatus, {}, judge.doubtReason());
+        c_.front.replyJudged({}, st_.ReplyStatus, {}, {}, judge.doubtReason());
         return;
     }
 
@@ -79,7 +79,8 @@ void Module1::ExchangeFrame() {
     if (st_.ReplyData.isEmpty() && judge.verdict() != ReplyVerdict::Doubtful)
         st_.ReplyData = c_.Comm1.Input();
     const ReplyVerdict verdict = judge.judge(st_.ReplyData, c_.Comm1.PortOpen());
-    c_.front.replyJudged(st_.ReplyData, judge.status(), judge.sinceSent(), judge.doubtReason());
+    c_.front.replyJudged(st_.ReplyData, judge.status(), judge.sinceSent(), judge.turnaround(),
+                         judge.doubtReason());
     // An attempt not accepted is followed by a settled line before anything else happens: a
     // reply still on its way is not taken for the next frame's, and what the line shows is
     // known before the user is asked.

@@ -47,7 +47,11 @@ void ReplyJudge::beginAttempt() {
 
 void ReplyJudge::frameSent(Clock::time_point at, ns frameLine, ns replyLine, Frame frame) {
     // Nine tenths, so that a real reply is never refused for a clock that runs a little fast.
-    // Our own delays (a write that goes out late, bytes seen late) only make a reply look later.
+    // Our own delays (a write that goes out late, bytes seen late) only make a reply look later,
+    // and so does a network between us and a serial device server: the frame crosses the line
+    // after it crossed the network, and its reply crosses the network after the line. Measured
+    // from the write, the bound holds however long the path; the path's round trip is part of
+    // every turnaround learned, and of the band.
     earliest_ = at + frameLine * 9 / 10;
     sentAt_ = replyAt_ = at;
     crossing_ = frameLine + replyLine;
@@ -135,7 +139,10 @@ int ReplyJudge::status() const {
 
 ReplyJudge::Clock::time_point ReplyJudge::settleUntil(Clock::time_point now) const {
     if (!awaitingLate_) return now;
-    return sentAt_ +
+    // The horizon is the instrument's; a device server's path, or a slow instrument, adds its
+    // own time to every reply, as the longest turnaround seen tells.
+    const ns path = std::max(answers_.worst(), ns{});
+    return sentAt_ + path +
            std::chrono::milliseconds(frame_ == Frame::Start ? StartReplyHorizonMs : ReplyHorizonMs);
 }
 

@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build, the tests and the checks need, only when some are
-# missing. Further package names given as arguments are installed the same way.
+# missing (ser2net: the serial device server the tests reach instruments through). Further
+# package names given as arguments are installed the same way.
 set -euo pipefail
 
 PACKAGES=(build-essential cmake qt6-base-dev qt6-serialport-dev qt6-translations-l10n
           libgl-dev srecord fonts-dejavu-core fonts-liberation2 util-linux
-          dpkg-dev file lintian desktop-file-utils appstream "$@")
+          dpkg-dev file lintian desktop-file-utils appstream ser2net "$@")
 
 missing=()
 for p in "${PACKAGES[@]}"; do

@@ -2,6 +2,7 @@
 
 #include "config/PortNames.h"
 
+#include <QFile>
 #include <QFileInfo>
 #include <QSerialPortInfo>
 #include <QStringList>
@@ -9,16 +10,33 @@
 QList<PortFacts> SystemPorts() {
     QList<PortFacts> ports;
     const QList<QSerialPortInfo> infos = QSerialPortInfo::availablePorts();
-    for (const QSerialPortInfo &i : infos)
-        ports.append({i.systemLocation(), i.portName(), i.description(), i.manufacturer(),
-                      i.serialNumber(), i.hasVendorIdentifier() ? int(i.vendorIdentifier()) : -1,
-                      i.hasProductIdentifier() ? int(i.productIdentifier()) : -1});
+    for (const QSerialPortInfo &i : infos) {
+        PortFacts f{i.systemLocation(),
+                    i.portName(),
+                    i.description(),
+                    i.manufacturer(),
+                    i.serialNumber(),
+                    i.hasVendorIdentifier() ? int(i.vendorIdentifier()) : -1,
+                    i.hasProductIdentifier() ? int(i.productIdentifier()) : -1};
+        // Linux shows a USB serial adapter's latency timer (FTDI's) in milliseconds.
+        QFile timer(QStringLiteral("/sys/bus/usb-serial/devices/%1/latency_timer").arg(f.name));
+        bool ok = false;
+        if (timer.open(QIODevice::ReadOnly)) f.latencyMs = timer.readAll().trimmed().toInt(&ok);
+        if (!ok) f.latencyMs = -1;
+        ports.append(f);
+    }
     return ports;
 }
 
 ComPortView LookUpComPort(int n, const QStringList &linkDirs, const QList<PortFacts> &ports) {
     ComPortView v;
     v.device = ComPortDevice(n, linkDirs);
+    v.address = PortAddress(v.device);
+    if (!v.address.isEmpty()) {
+        v.exists = true;
+        if (v.address != v.device) v.target = v.address;
+        return v;
+    }
     const QFileInfo fi(v.device);
     if (fi.isSymLink()) v.target = fi.symLinkTarget();
     // A link is followed to the device itself, which is what the system lists.
@@ -41,12 +59,17 @@ QString PortFactsText(const PortFacts &f) {
         parts << QStringLiteral("USB %1:%2")
                      .arg(f.vendorId, 4, 16, QLatin1Char('0'))
                      .arg(f.productId, 4, 16, QLatin1Char('0'));
+    if (f.latencyMs >= 0) parts << QStringLiteral("Latenz-Timer %1 ms").arg(f.latencyMs);
     return parts.join(QStringLiteral(", "));
 }
 
 QString ComPortSummary(const ComPortView &v) {
     QString s = v.device;
     if (!v.target.isEmpty()) s += QStringLiteral(" → ") + v.target;
+    if (!v.address.isEmpty())
+        return s + (v.address.startsWith(QLatin1String("rfc2217"), Qt::CaseInsensitive)
+                        ? QStringLiteral(": Geräteserver, RFC 2217")
+                        : QStringLiteral(": Geräteserver, TCP ohne Einstellungen"));
     if (!v.exists) return s + QStringLiteral(": Gerät nicht vorhanden");
     if (!v.facts)
         return s + QStringLiteral(": vom System nicht als serielle Schnittstelle gemeldet");

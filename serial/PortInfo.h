@@ -12,6 +12,7 @@ struct PortFacts {
     QString name;     // "ttyUSB0", "COM3"
     QString description, manufacturer, serialNumber;
     int vendorId = -1, productId = -1; // USB ids; -1 where there are none
+    int latencyMs = -1;                // a USB adapter's latency timer, where the system shows it
 };
 
 // The ports the system reports now; pseudo-terminals are never among them.
@@ -19,6 +20,7 @@ QList<PortFacts> SystemPorts();
 
 struct ComPortView {
     QString device;                 // what ComN opens
+    QString address;                // the device server it names, if it names one
     QString target;                 // where a link leads; empty when the device is no link
     bool exists = false;            // something is there to open
     std::optional<PortFacts> facts; // what the system reports of it, if it lists it

@@ -12,8 +12,12 @@
 #include <cerrno>
 #include <csignal>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
+#if defined(Q_OS_LINUX)
+#include <linux/serial.h>
+#endif
 #elif defined(Q_OS_WIN)
 #include <windows.h>
 #endif
@@ -134,7 +138,23 @@ bool QtSerialComm::setPortOpen(bool open) {
         return false;
     }
     if (ls.parity != 'n') checkInputParity();
+    lowerLatency();
     return true;
+}
+
+void QtSerialComm::lowerLatency() {
+#if defined(Q_OS_LINUX)
+    // A USB adapter's driver (FTDI's among them) holds received bytes for its latency timer, 16 ms
+    // by default, so every 5-byte reply would wait for it. ASYNC_LOW_LATENCY lowers the timer to
+    // 1 ms where the driver takes it, without root; a driver or pseudo-terminal that refuses it
+    // changes nothing.
+    serial_struct s{};
+    const int fd = int(port_->handle());
+    if (::ioctl(fd, TIOCGSERIAL, &s) != 0 || (s.flags & ASYNC_LOW_LATENCY)) return;
+    const int before = s.flags;
+    s.flags |= ASYNC_LOW_LATENCY;
+    if (::ioctl(fd, TIOCSSERIAL, &s) == 0) flagsBefore_ = before;
+#endif
 }
 
 bool QtSerialComm::lockDevice() {
@@ -147,6 +167,15 @@ bool QtSerialComm::lockDevice() {
 }
 
 void QtSerialComm::closePort() {
+#if defined(Q_OS_LINUX)
+    serial_struct s{};
+    if (port_->isOpen() && flagsBefore_ >= 0 &&
+        ::ioctl(int(port_->handle()), TIOCGSERIAL, &s) == 0) {
+        s.flags = (s.flags & ~ASYNC_LOW_LATENCY) | (flagsBefore_ & ASYNC_LOW_LATENCY);
+        ::ioctl(int(port_->handle()), TIOCSSERIAL, &s);
+    }
+#endif
+    flagsBefore_ = -1;
     if (port_->isOpen()) port_->close(); // the lock goes with the descriptor
 }
 
@@ -218,6 +247,7 @@ void QtSerialComm::onError() {
     if (e == QSerialPort::NoError || e == QSerialPort::TimeoutError || !port_->isOpen()) return;
     // A failed port keeps reporting the same error in a storm; close it on the first one.
     failure_ = port_->errorString();
+    flagsBefore_ = -1; // the device is gone with its flags
     port_->close();
     port_->clearError();
     emit Failed(failure_);

@@ -96,8 +96,11 @@ private:
     // Locks the open device itself, so no second flasher opens it under another name; false
     // when another process holds it.
     bool lockDevice();
+    // A USB adapter's driver at the speed of the line, as long as the port is open.
+    void lowerLatency();
     void closePort();
 
     QStringList linkDirs_;
     QSerialPort *port_;
+    int flagsBefore_ = -1; // the driver's flags to put back on close; -1: nothing changed
 };

@@ -1,6 +1,7 @@
 #include "shell/frmQ7310Flasher.h"
 
 #include "config/Settings.h"
+#include "serial/ComPort.h"
 #include "serial/PortInfo.h"
 #include "serial/SerialComm.h"
 #include "shell/FileDialog.h"
@@ -59,7 +60,7 @@ QLabel *panel(QStatusBar *bar, int widthTwips, int minTwips) {
 } // namespace
 
 frmQ7310Flasher::frmQ7310Flasher(TransferState &st, Places places, Seams seams, QWidget *parent)
-    : QMainWindow(parent), Comm1(seams.comm ? *seams.comm : *new QtSerialComm(places.links)),
+    : QMainWindow(parent), Comm1(seams.comm ? *seams.comm : *new ComPort(places.links)),
       CD_01(seams.fileDialog ? *seams.fileDialog : *new QtFileDialog(this)),
       Boxes(seams.boxes ? *seams.boxes : *new QtMessageBoxes(this)), st_(st),
       places_(std::move(places)), terminate_(std::move(seams.terminate)) {

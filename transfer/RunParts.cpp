@@ -1,13 +1,13 @@
 #include "transfer/RunParts.h"
 
 #include "protocol/Frames.h"
-#include "serial/SerialComm.h"
+#include "serial/ComPort.h"
 
 #include <QTimer>
 
 namespace {
 SerialComm *madePort(SerialComm *given, const QStringList &linkDirs) {
-    return given ? nullptr : new QtSerialComm(linkDirs);
+    return given ? nullptr : new ComPort(linkDirs);
 }
 } // namespace
 

@@ -15,7 +15,8 @@ class QTimer;
 class SerialComm;
 
 struct RunParts {
-    // port: the one to use, or null for the real serial port, ComN then found in linkDirs.
+    // port: the one to use, or null for the real one (a serial port or a device server), ComN then
+    // found in linkDirs.
     // lineSettings: the port's settings for a run; empty: the instrument's.
     RunParts(TransferState &st, QTimer &Timer1, TrafficMonitor &monitor, RunFront &front,
              MessageBoxes &boxes, SerialComm *port, const QStringList &linkDirs,

@@ -18,6 +18,9 @@
 #include <QTest>
 #include <csignal>
 #include <functional>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -84,6 +87,67 @@ struct Instrument {
     }
     q7310sim::Simulator sim;
     bool up = false;
+};
+
+// ser2net, Debian's serial device server, on 127.0.0.1 with a configuration of the test's: an
+// RFC 2217 accepter and a plain TCP one, both to an instrument's pseudo-terminal.
+struct DeviceServer {
+    DeviceServer(const QString &device, const QString &dir) : config(dir + "/ser2net.yaml") {
+        for (quint16 *port : {&rfc2217, &raw}) {
+            // A free port: the system picks it for a socket that is then let go.
+            const int s = ::socket(AF_INET, SOCK_STREAM, 0);
+            sockaddr_in a{};
+            a.sin_family = AF_INET;
+            a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            socklen_t n = sizeof a;
+            ::bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a);
+            ::getsockname(s, reinterpret_cast<sockaddr *>(&a), &n);
+            *port = ntohs(a.sin_port);
+            ::close(s);
+        }
+        QFile f(config);
+        if (f.open(QIODevice::WriteOnly))
+            f.write(
+                QStringLiteral("%YAML 1.1\n---\n"
+                               "connection: &rfc\n  accepter: telnet(rfc2217),tcp,127.0.0.1,%1\n"
+                               "  connector: serialdev,%3,38400e81,local\n"
+                               "connection: &raw\n  accepter: tcp,127.0.0.1,%2\n"
+                               "  connector: serialdev,%3,38400e81,local\n")
+                    .arg(rfc2217)
+                    .arg(raw)
+                    .arg(device)
+                    .toUtf8());
+    }
+    ~DeviceServer() { stop(); }
+    // Starts it and waits until it takes connections; false where there is no ser2net.
+    bool start() {
+        server.start("ser2net", {"-n", "-u", "-c", config, "-P", config + ".pid"});
+        if (!server.waitForStarted()) return false;
+        for (int i = 0; i < 100; ++i) {
+            const int s = ::socket(AF_INET, SOCK_STREAM, 0);
+            sockaddr_in a{};
+            a.sin_family = AF_INET;
+            a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            a.sin_port = htons(raw);
+            const bool up = ::connect(s, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
+            ::close(s);
+            if (up) return true;
+            QTest::qWait(50);
+        }
+        return false;
+    }
+    void stop() {
+        server.terminate();
+        server.waitForFinished();
+    }
+    QString url(bool telnet) const {
+        return QStringLiteral("%1://127.0.0.1:%2")
+            .arg(telnet ? "rfc2217" : "socket")
+            .arg(telnet ? rfc2217 : raw);
+    }
+    QString config;
+    quint16 rfc2217 = 0, raw = 0;
+    QProcess server;
 };
 
 } // namespace
@@ -360,6 +424,40 @@ private Q_SLOTS:
         ::kill(pid_t(p.processId()), SIGINT);
         QVERIFY(p.waitForFinished(3000));
         QCOMPARE(p.exitStatus(), QProcess::CrashExit);
+    }
+
+    // An instrument behind a serial device server, reached by its address: through RFC 2217 and
+    // through plain TCP a whole run, and the instrument holds the image; stopped and started again
+    // mid-run, Wiederholen connects again and the run goes on.
+    void deviceServer_data() {
+        QTest::addColumn<bool>("telnet");
+        QTest::addColumn<bool>("restarted");
+        QTest::newRow("rfc2217") << true << false;
+        QTest::newRow("socket") << false << false;
+        QTest::newRow("rfc2217, the server started again mid-run") << true << true;
+    }
+    void deviceServer() {
+        QFETCH(bool, telnet);
+        QFETCH(bool, restarted);
+        Instrument in;
+        if (!in.up) QSKIP("no pseudo-terminal here");
+        DeviceServer server(in.device(), dir_.path());
+        if (!server.start()) QSKIP("no ser2net here");
+        const Lines lines = contiguous(300, 16);
+        int questions = 0;
+        const Flash f =
+            flash({"--json", "--retries", "9", "--port", server.url(telnet), write(lines)},
+                  [&](QProcess &, const QJsonObject &e) {
+                      if (!restarted) return;
+                      // Stopped at 20 %; back while the second question is put.
+                      if (e["event"] == "question" && ++questions == 2) server.start();
+                      if (e["event"] == "progress" && e["percent"].toInt() >= 20 &&
+                          server.server.state() == QProcess::Running && !questions)
+                          server.stop();
+                  });
+        QCOMPARE(f.code, 0);
+        QVERIFY(in.holds(lines));
+        QCOMPARE(answers(f).isEmpty(), !restarted);
     }
 
     // Two instruments at once, one of them refusing every block: each is programmed by its own

@@ -59,7 +59,7 @@ private Q_SLOTS:
         QTest::addColumn<double>("next");
         QTest::addColumn<bool>("believed");
         QTest::newRow("clean line, on time") << "0.5*20" << 1.5 << true;
-        QTest::newRow("clean line, 15 ms late") << "0.5*20" << 15.5 << false;
+        QTest::newRow("clean line, 20 ms late") << "0.5*20" << 20.5 << false;
         QTest::newRow("clean line, 10 ms early") << "10*20" << 0.0 << false;
         QTest::newRow("one reply known: an adapter may add 16 ms") << "0.5*1" << 16.5 << true;
         QTest::newRow("one reply known, 35 ms late") << "0.5*1" << 35.0 << false;

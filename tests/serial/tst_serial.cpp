@@ -9,6 +9,8 @@
 #include <QSerialPort>
 #include <QTest>
 #include <fcntl.h>
+#include <linux/serial.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <termios.h>
 #include <unistd.h>
@@ -157,7 +159,8 @@ private Q_SLOTS:
     }
 
     // What a Com entry leads to: a link to something that is no serial port, a link to nothing,
-    // a link to a port the system lists, a port listed under its name alone.
+    // a link to a USB adapter the system lists with its latency timer, a port listed under its
+    // name alone, an entry that names a serial device server.
     void comPortLookUp() {
         QTemporaryDir dir;
         auto at = [&](const char *name) { return dir.filePath(QString::fromLatin1(name)); };
@@ -166,14 +169,19 @@ private Q_SLOTS:
         QFile::link(at("plain"), at("com1"));
         QFile::link(at("gone"), at("com2"));
         QFile::link(at("ttyUSB9"), at("com3"));
+        QFile server(at("com5"));
+        QVERIFY(server.open(QIODevice::WriteOnly) && server.write("rfc2217://10.0.0.5:2000\n"));
+        server.close();
         const QList<PortFacts> ports = {
-            {at("ttyUSB9"), "ttyUSB9", "USB-Serial Controller", "Prolific", "", 0x67b, 0x2303},
+            {at("ttyUSB9"), "ttyUSB9", "USB-Serial Controller", "FTDI", "", 0x403, 0x6001, 16},
             {ComPortDevice(4, {dir.path()}), "", "", "", "A1", -1, -1}};
         const QList<std::tuple<int, QString, bool, QString>> cases = {
             {1, at("plain"), false, ""},
             {2, at("gone"), false, ""},
-            {3, at("ttyUSB9"), true, "Prolific, USB-Serial Controller, USB 067b:2303"},
-            {4, "", true, "Nr. A1"}};
+            {3, at("ttyUSB9"), true,
+             "FTDI, USB-Serial Controller, USB 0403:6001, Latenz-Timer 16 ms"},
+            {4, "", true, "Nr. A1"},
+            {5, "rfc2217://10.0.0.5:2000", false, "RFC 2217"}};
         QStringList summaries;
         for (const auto &[n, target, listed, facts] : cases) {
             const ComPortView v = LookUpComPort(n, {dir.path()}, ports);
@@ -186,6 +194,28 @@ private Q_SLOTS:
         }
         summaries.removeDuplicates();
         QCOMPARE(summaries.size(), cases.size()); // each case said in its own words
+    }
+
+    // A USB adapter at the speed of the line: the port asks the driver for low latency while it
+    // is open, and puts the flags back on close. Tried on a real UART (this machine has ttyS0);
+    // a pseudo-terminal refuses it, which changes nothing.
+    void lowLatencyWhileOpen() {
+        const int probe = ::open("/dev/ttyS0", O_RDWR | O_NOCTTY | O_NONBLOCK);
+        serial_struct s{};
+        if (probe < 0 || ::ioctl(probe, TIOCGSERIAL, &s) != 0) {
+            if (probe >= 0) ::close(probe);
+            QSKIP("no UART at /dev/ttyS0 that shows its flags");
+        }
+        const int before = s.flags & ASYNC_LOW_LATENCY;
+        QtSerialComm port{QStringList{}};
+        port.DevicePath = QStringLiteral("/dev/ttyS0");
+        port.Settings = QStringLiteral("38400,e,8,1");
+        QVERIFY2(port.setPortOpen(true), qPrintable(port.openError()));
+        QVERIFY(::ioctl(probe, TIOCGSERIAL, &s) == 0 && (s.flags & ASYNC_LOW_LATENCY));
+        port.setPortOpen(false);
+        QVERIFY(::ioctl(probe, TIOCGSERIAL, &s) == 0);
+        QCOMPARE(s.flags & ASYNC_LOW_LATENCY, before);
+        ::close(probe);
     }
 
     void hangUpEndsTheWaitAtOnce() {

@@ -320,7 +320,12 @@ private Q_SLOTS:
         // Each entry tells the device it opens, looked up again as the menu opens.
         QVERIFY(w->mnuCom->toolTipsVisible());
         QVERIFY(QFile::link(dir_.filePath("ttyUSB7"), dir_.filePath("com2")));
+        QFile server(dir_.filePath("com4")); // an entry naming a serial device server
+        QVERIFY(server.open(QIODevice::WriteOnly) && server.write("socket://10.0.0.5:2000\n"));
+        server.close();
         emit w->mnuCom->aboutToShow();
+        QVERIFY2(w->mnuComItems[3]->toolTip().contains("→ socket://10.0.0.5:2000: Geräteserver"),
+                 qPrintable(w->mnuComItems[3]->toolTip()));
         QVERIFY2(w->mnuComItems[1]->toolTip().contains(dir_.filePath("ttyUSB7")),
                  qPrintable(w->mnuComItems[1]->toolTip()));
         QVERIFY(w->mnuComItems[2]->toolTip().startsWith(ComPortDevice(3, {dir_.path()})));
