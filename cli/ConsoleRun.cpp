@@ -84,7 +84,7 @@ int ConsoleRun::exec() {
 
 QJsonObject ConsoleRun::record(int code, RunReason reason, const QString &started) const {
     QJsonObject adapter;
-    const QString real = QFileInfo(comm_.deviceName()).canonicalFilePath();
+    const QString real = target_.real;
     const QList<PortFacts> ports = SystemPorts();
     for (const PortFacts &p : ports) {
         if (real.isEmpty() || QFileInfo(p.location).canonicalFilePath() != real) continue;
@@ -103,7 +103,7 @@ QJsonObject ConsoleRun::record(int code, RunReason reason, const QString &starte
                   {"version", QStringLiteral(Q7310_VERSION)},
                   {"host", QSysInfo::machineHostName()},
                   {"port", o_.port},
-                  {"device", comm_.deviceName()},
+                  {"device", target_.real.isEmpty() ? comm_.deviceName() : target_.real},
                   {"adapter", adapter},
                   {"image", QJsonObject{{"path", o_.file},
                                         {"sha256", image_.sha256()},

@@ -74,7 +74,7 @@ private:
     QTimer Timer1;
     std::unique_ptr<RunParts> parts_;
     SerialComm &comm_;
-    PortTarget target_;
+    PortTarget target_; // what the port opens, for the record
     ImageSummary summary_;
     QElapsedTimer clock_;
     RunOutcome outcome_ = RunOutcome::None;
