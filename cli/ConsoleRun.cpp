@@ -91,8 +91,10 @@ QJsonObject ConsoleRun::record(int code, RunReason reason, const QString &starte
         adapter = {{"manufacturer", p.manufacturer},
                    {"description", p.description},
                    {"serialNumber", p.serialNumber}};
-        if (p.vendorId >= 0) adapter.insert("vendorId", QString::number(p.vendorId, 16));
-        if (p.productId >= 0) adapter.insert("productId", QString::number(p.productId, 16));
+        if (p.vendorId >= 0)
+            adapter.insert(QStringLiteral("vendorId"), QString::number(p.vendorId, 16));
+        if (p.productId >= 0)
+            adapter.insert(QStringLiteral("productId"), QString::number(p.productId, 16));
     }
     const int planned = summary_.frames;
     const int sent = parts_->module.framesSent();
@@ -116,9 +118,11 @@ QJsonObject ConsoleRun::record(int code, RunReason reason, const QString &starte
                   {"framesSent", sent},
                   {"framesResent", std::max(0, sent - planned)}};
     if (answers.count() > 0)
-        r.insert("turnaroundMs", QJsonObject{{"median", milliseconds(answers.median())},
-                                             {"worst", milliseconds(answers.worst())}});
-    if (StopSignalled()) r.insert("signal", QString::fromLatin1(SignalName(StopSignal())));
+        r.insert(QStringLiteral("turnaroundMs"),
+                 QJsonObject{{"median", milliseconds(answers.median())},
+                             {"worst", milliseconds(answers.worst())}});
+    if (StopSignalled())
+        r.insert(QStringLiteral("signal"), QString::fromLatin1(SignalName(StopSignal())));
     return r;
 }
 

@@ -144,8 +144,8 @@ QJsonObject factsJson(const PortFacts &f) {
          {std::pair{"manufacturer", f.manufacturer}, std::pair{"description", f.description},
           std::pair{"serialNumber", f.serialNumber}})
         if (!value.isEmpty()) o.insert(QLatin1String(key), value);
-    if (f.vendorId >= 0) o.insert("vendorId", QString::number(f.vendorId, 16));
-    if (f.productId >= 0) o.insert("productId", QString::number(f.productId, 16));
+    if (f.vendorId >= 0) o.insert(QStringLiteral("vendorId"), QString::number(f.vendorId, 16));
+    if (f.productId >= 0) o.insert(QStringLiteral("productId"), QString::number(f.productId, 16));
     return o;
 }
 
@@ -158,8 +158,8 @@ int listPorts(const QStringList &linkDirs, bool asJson) {
         for (int n = 1; n <= 8; ++n) {
             const ComPortView v = LookUpComPort(n, linkDirs, ports);
             QJsonObject o{{"com", n}, {"device", v.device}, {"exists", v.exists}};
-            if (!v.target.isEmpty()) o.insert("target", v.target);
-            if (v.facts) o.insert("facts", factsJson(*v.facts));
+            if (!v.target.isEmpty()) o.insert(QStringLiteral("target"), v.target);
+            if (v.facts) o.insert(QStringLiteral("facts"), factsJson(*v.facts));
             com.append(o);
         }
         for (const PortFacts &p : ports)
@@ -186,8 +186,9 @@ int listPorts(const QStringList &linkDirs, bool asJson) {
     return ExitCode::Success;
 }
 
-int run(const QStringList &ports, FlashOptions o, const QStringList &linkDirs,
+int run(const QStringList &ports, const FlashOptions &options, const QStringList &linkDirs,
         const QString &path) {
+    FlashOptions o = options;
     // Read once: the bytes checked are the bytes hashed, sent and recorded.
     const ImageInput image = ReadImageInput(path);
     if (image.interrupted) EndBySignal(StopSignal());

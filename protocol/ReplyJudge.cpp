@@ -6,7 +6,7 @@
 #include <algorithm>
 
 void AnswerTime::add(ns turnaround) {
-    samples_.insert(std::upper_bound(samples_.begin(), samples_.end(), turnaround), turnaround);
+    samples_.insert(std::upper_bound(samples_.cbegin(), samples_.cend(), turnaround), turnaround);
 }
 
 AnswerTime::Band AnswerTime::band() const {

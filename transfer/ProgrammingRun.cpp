@@ -63,28 +63,41 @@ void ProgrammingRun::run(const QString &name, const QList<QByteArray> *given) {
             if (!portRegained()) {
                 if (c_.front.stopRequested())
                     said = CommandOutcome::Stopped;
-                else if (furthest_ < 0)
-                    return finish(RunOutcome::StartGivenUp, RunReason::PortLost);
-                else
-                    return failed(RunReason::PortLost);
+                else if (furthest_ < 0) {
+                    finish(RunOutcome::StartGivenUp, RunReason::PortLost);
+                    return;
+                } else {
+                    failed(RunReason::PortLost);
+                    return;
+                }
             } else if (at.kind != Step::QuietAfterEnd) {
                 continue;
             } else {
                 said = CommandOutcome::Doubt;
             }
         }
-        if (said == CommandOutcome::Stopped)
-            return finish(RunOutcome::Interrupted, RunReason::Interrupted);
+        if (said == CommandOutcome::Stopped) {
+            finish(RunOutcome::Interrupted, RunReason::Interrupted);
+            return;
+        }
         if (said == CommandOutcome::Doubt) {
             const std::optional<Step> resume = afterDoubt(at);
             if (!resume) return;
             at = *resume;
             continue;
         }
-        if (said == CommandOutcome::GivenUp && furthest_ < 0)
-            return finish(RunOutcome::StartGivenUp, commandReason(said));
-        if (said != CommandOutcome::Accepted) return failed(commandReason(said));
-        if (at.kind == Step::QuietAfterEnd) return finish(RunOutcome::Completed, RunReason::None);
+        if (said == CommandOutcome::GivenUp && furthest_ < 0) {
+            finish(RunOutcome::StartGivenUp, commandReason(said));
+            return;
+        }
+        if (said != CommandOutcome::Accepted) {
+            failed(commandReason(said));
+            return;
+        }
+        if (at.kind == Step::QuietAfterEnd) {
+            finish(RunOutcome::Completed, RunReason::None);
+            return;
+        }
         if (frameOf(at) > furthest_) {
             furthest_ = frameOf(at);
             repairs_ = 0;

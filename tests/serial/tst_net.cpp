@@ -150,6 +150,37 @@ private Q_SLOTS:
         QVERIFY(!port.setPortOpen(true));
         QVERIFY2(port.openError().contains("abgelehnt"), qPrintable(port.openError()));
     }
+
+    // A server that does not take the connection is given a few seconds, and named.
+    void serverSilent() {
+        const int listening = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t n = sizeof a;
+        ::bind(listening, reinterpret_cast<sockaddr *>(&a), sizeof a);
+        ::listen(listening, 0);
+        ::getsockname(listening, reinterpret_cast<sockaddr *>(&a), &n);
+        // Its queue filled and nothing accepted: a further connection is not taken.
+        QList<int> waiting;
+        for (int i = 0; i < 3; ++i) {
+            waiting << ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+            ::connect(waiting.last(), reinterpret_cast<sockaddr *>(&a), sizeof a);
+        }
+        NetComm port;
+        port.DevicePath = QStringLiteral("socket://127.0.0.1:%1").arg(ntohs(a.sin_port));
+        QElapsedTimer clock;
+        clock.start();
+        QVERIFY(!port.setPortOpen(true));
+        QVERIFY(clock.elapsed() >= NetComm::ConnectTimeoutMs - 100);
+        QVERIFY2(
+            port.openError().contains(
+                QStringLiteral("der Server 127.0.0.1:%1 antwortet nicht").arg(ntohs(a.sin_port))),
+            qPrintable(port.openError()));
+        for (int fd : waiting)
+            ::close(fd);
+        ::close(listening);
+    }
 };
 
 QTEST_GUILESS_MAIN(TestNet)

@@ -206,6 +206,14 @@ private Q_SLOTS:
         QTest::newRow("noise while a refused block crosses") << Outcome{{"4:burst=30", "5:status=32"}, {}, {}, 0, Finished};
         QTest::newRow("a lost frame, a burst where its reply would be") << Outcome{{"5:lost", "5:burst=74"}, {}, {}, 0, Finished};
         QTest::newRow("a stray byte before a refusal") << Outcome{{"5:prefix=1", "5:status=32"}, {}, {}, 0, Finished};
+        // A line that keeps casting doubt is put to the user; nothing is ever confirmed here.
+        QTest::newRow("doubt without end") << Outcome{{"any:prefix=1"}, {Cancel, OK}, {Transmission, Aborted}, 4, Unlit};
+        // clang-format on
+    }
+    // Late, repeated and talkative instruments: what the band and the owed replies are for.
+    void pastTheHorizon_data() {
+        QTest::addColumn<Outcome>("o");
+        // clang-format off
         // A reply later than the settle waits for, or one sent twice, where a lost frame's reply
         // would be: on an image of 5 blocks (65 records) or 20, on a fast or a slow instrument.
         QTest::newRow("past the horizon, a block lost") << Outcome{{"3:delay=2650", "5:lost"}, {}, {}, 0, Finished, 65};
@@ -220,10 +228,10 @@ private Q_SLOTS:
         // An instrument that talks after its end reply: one more pass from the erase, then the
         // run says so; two erases in all.
         QTest::newRow("talks after the end") << Outcome{{"end:stray=100"}, {OK}, {TalksAfterEnd}, 30, Unlit};
-        // A line that keeps casting doubt is put to the user; nothing is ever confirmed here.
-        QTest::newRow("doubt without end") << Outcome{{"any:prefix=1"}, {Cancel, OK}, {Transmission, Aborted}, 4, Unlit};
         // clang-format on
     }
+    void pastTheHorizon() { outcomes(); }
+
     void outcomes() {
         QFETCH(Outcome, o);
         RunRig rig;
