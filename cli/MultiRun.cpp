@@ -2,6 +2,7 @@
 
 #include "cli/Outcome.h"
 #include "cli/Print.h"
+#include "cli/Record.h"
 #include "cli/Signals.h"
 #include "cli/Terminal.h"
 
@@ -157,10 +158,11 @@ void MultiRun::summary(int worst) {
                                      {"outcome", OutcomeName(p.exitCode)},
                                      {"reason", p.reason},
                                      {"cause", p.cause}});
-        print(stdout, QString::fromUtf8(
-                          QJsonDocument(
-                              QJsonObject{{"event", "summary"}, {"exit", worst}, {"ports", ports}})
-                              .toJson(QJsonDocument::Compact)) +
+        print(stdout, QString::fromUtf8(QJsonDocument(QJsonObject{{"event", "summary"},
+                                                                  {"time", TimeStamp()},
+                                                                  {"exit", worst},
+                                                                  {"ports", ports}})
+                                            .toJson(QJsonDocument::Compact)) +
                           "\n");
         return;
     }

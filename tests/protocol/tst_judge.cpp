@@ -59,10 +59,10 @@ private Q_SLOTS:
         QTest::addColumn<double>("next");
         QTest::addColumn<bool>("believed");
         QTest::newRow("clean line, on time") << "0.5*20" << 1.5 << true;
-        QTest::newRow("clean line, 20 ms late") << "0.5*20" << 20.5 << false;
+        QTest::newRow("clean line, 30 ms late") << "0.5*20" << 30.5 << false;
         QTest::newRow("clean line, 10 ms early") << "10*20" << 0.0 << false;
         QTest::newRow("one reply known: an adapter may add 16 ms") << "0.5*1" << 16.5 << true;
-        QTest::newRow("one reply known, 35 ms late") << "0.5*1" << 35.0 << false;
+        QTest::newRow("one reply known, 45 ms late") << "0.5*1" << 45.0 << false;
         QTest::newRow("16 ms of jitter seen: its ends") << "0..16 0..16" << 16.0 << true;
         QTest::newRow("16 ms of jitter seen, 30 ms late") << "0..16 0..16" << 46.0 << false;
         QTest::newRow("slow instrument, on time") << "100*10" << 103.0 << true;
@@ -138,12 +138,12 @@ private Q_SLOTS:
         QTest::addColumn<int>("at"); // where the doubt arose
         QTest::addColumn<int>("from");
         const QList<int> full{16, 221, 221, 221, 221, 12}, small{16, 221, 221, 27, 27, 12},
-            midsize{16, 221, 221, 80, 80, 12};
+            midsize{16, 221, 221, 120, 120, 12};
         QTest::newRow("clean, behind a full block") << full << "0.5*20" << 4 << 2;
         QTest::newRow("clean, at the end") << full << "0.5*20" << 5 << 3;
         QTest::newRow("clean, behind small blocks") << small << "0.5*20" << 5 << 2;
-        QTest::newRow("clean, behind blocks of 80 bytes") << midsize << "0.5*20" << 5 << 3;
-        QTest::newRow("jitter, behind blocks of 80 bytes") << midsize << "0..16 0..16" << 5 << 2;
+        QTest::newRow("clean, behind blocks of 120 bytes") << midsize << "0.5*20" << 5 << 3;
+        QTest::newRow("jitter, behind blocks of 120 bytes") << midsize << "0..16 0..16" << 5 << 2;
         QTest::newRow("slow, behind small blocks") << small << "100*20" << 5 << 3;
         QTest::newRow("nothing known yet: from the erase") << full << "" << 3 << 0;
         QTest::newRow("near the start") << full << "0.5*20" << 2 << 0;
