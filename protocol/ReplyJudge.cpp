@@ -4,6 +4,12 @@
 #include "protocol/ReplyReception.h"
 
 #include <algorithm>
+#include <cstdio>
+
+#if defined(Q_OS_LINUX)
+#include <fcntl.h>
+#include <unistd.h>
+#endif
 
 void AnswerTime::add(ns turnaround) {
     samples_.insert(std::upper_bound(samples_.cbegin(), samples_.cend(), turnaround), turnaround);
@@ -15,7 +21,10 @@ AnswerTime::Band AnswerTime::band() const {
     // are known what an adapter may still add.
     const int n = count(), trim = n / 8;
     const ns lo = samples_[trim], hi = samples_[n - 1 - trim];
-    const ns unseen = UnseenJitter * KnownAfter / (n + KnownAfter - 1);
+    // What may be beyond the extremes seen shrinks fast as replies come: jitter shows in the
+    // spread of a handful of them.
+    const ns unseen =
+        UnseenJitter * KnownAfter * KnownAfter / ((n + KnownAfter - 1) * (n + KnownAfter - 1));
     const ns margin = (hi - lo) / 2 + unseen;
     return {lo - margin - EarlyFloor, hi + margin + LateFloor};
 }
@@ -26,6 +35,30 @@ AnswerTime::ns AnswerTime::median() const {
 
 AnswerTime::ns AnswerTime::worst() const {
     return samples_.isEmpty() ? ns{} : samples_.last();
+}
+
+namespace {
+// How long this thread has been ready to run but waiting for a processor (Linux); nothing
+// elsewhere. A reply seen late for that reason was on time on the wire.
+std::chrono::nanoseconds waitedForProcessor() {
+#if defined(Q_OS_LINUX)
+    static thread_local const int fd = ::open("/proc/thread-self/schedstat", O_RDONLY | O_CLOEXEC);
+    char text[128];
+    const ssize_t n = fd >= 0 ? ::pread(fd, text, sizeof text - 1, 0) : -1;
+    if (n <= 0) return {};
+    text[n] = '\0';
+    unsigned long long running = 0, waiting = 0;
+    if (std::sscanf(text, "%llu %llu", &running, &waiting) != 2) return {};
+    return std::chrono::nanoseconds(waiting);
+#else
+    return {};
+#endif
+}
+} // namespace
+
+void ReplyJudge::replyTaken(Clock::time_point at) {
+    replyAt_ = at;
+    delayed_ = waitedForProcessor() - waitedAtSend_;
 }
 
 void ReplyJudge::beginRun() {
@@ -54,6 +87,8 @@ void ReplyJudge::frameSent(Clock::time_point at, ns frameLine, ns replyLine, Fra
     // every turnaround learned, and of the band.
     earliest_ = at + frameLine * 9 / 10;
     sentAt_ = replyAt_ = at;
+    waitedAtSend_ = waitedForProcessor();
+    delayed_ = {};
     crossing_ = frameLine + replyLine;
     frame_ = frame;
 }
@@ -111,11 +146,14 @@ ReplyVerdict ReplyJudge::judge(const QByteArray &reply, bool portOpen) {
     status_ = got == Frames::ReplyBytes ? quint8(reply[2]) : 255;
     if (status_ == 0 && frame_ != Frame::Start) {
         // Only a confirmation can hide a lost frame; a refusal is sent again anyway.
+        // Seen when it was taken, but on the wire perhaps as early as our waiting for a
+        // processor since the send allows.
         turnaround_ = replyAt_ - sentAt_ - crossing_;
+        const ns earliest = turnaround_ - std::max(delayed_, ns{});
         if (answers_.count() > 0) {
             const AnswerTime::Band band = answers_.band();
             const bool early = frame_ == Frame::Block && turnaround_ < band.lo;
-            if (early || turnaround_ > band.hi) {
+            if (early || earliest > band.hi) {
                 // Another frame's reply, most likely one owed; while few replies are known the
                 // band may be the one that is wrong, and it is learned afresh.
                 pay(reply);
@@ -125,7 +163,7 @@ ReplyVerdict ReplyJudge::judge(const QByteArray &reply, bool portOpen) {
                 return verdict_;
             }
         }
-        if (frame_ == Frame::Block) answers_.add(turnaround_);
+        if (frame_ == Frame::Block) answers_.add(earliest);
     }
     verdict_ = status_ == 0     ? ReplyVerdict::Accepted
                : status_ == 255 ? ReplyVerdict::NoReply

@@ -30,12 +30,12 @@ public:
     using ns = std::chrono::nanoseconds;
     // After this many replies the band is taken as known.
     static constexpr int KnownAfter = 8;
-    // Beyond any spread seen: a clock a little fast makes a reply look early by up to 2 ms on a
-    // long frame; our own delays in seeing it, and a device server's, make it look late (the
-    // event loop, the system's scheduling: up to 3 ms on an idle machine here, 9 ms now and then
-    // through ser2net, 18 ms in a thousand replies with four transfers on two cores).
-    static constexpr ns EarlyFloor = std::chrono::milliseconds(2);
-    static constexpr ns LateFloor = std::chrono::milliseconds(20);
+    // Beyond any spread seen. Early: a turnaround shorter than the shortest seen, by a little
+    // (a clock that runs fast shifts them all alike, and so is learned). Late: delays in seeing a
+    // reply that are not our own waiting for a processor (that is measured and taken off): the
+    // event loop, an instrument's or a device server's own scheduling.
+    static constexpr ns EarlyFloor = std::chrono::milliseconds(1);
+    static constexpr ns LateFloor = std::chrono::milliseconds(6);
     // What an adapter may add that the first replies need not have shown yet.
     static constexpr ns UnseenJitter = std::chrono::milliseconds(16);
 
@@ -81,7 +81,7 @@ public:
     // instrument cannot answer a frame it has not received in full.
     bool tooSoon(Clock::time_point now) const;
     // The whole reply was there at `at`.
-    void replyTaken(Clock::time_point at) { replyAt_ = at; }
+    void replyTaken(Clock::time_point at);
     // Bytes nobody waits for (why: where they came). Any of them casts doubt on this attempt; a
     // reply among them pays a reply owed.
     void unexplained(const QByteArray &bytes, const char *why);
@@ -135,6 +135,8 @@ private:
     int status_ = 255;
     const char *why_ = "";
     Clock::time_point earliest_{}, sentAt_{}, replyAt_{};
+    ns waitedAtSend_{}; // this thread's time spent waiting for a processor, at the send
+    ns delayed_{};      // how much of it came before the reply was taken
     ns crossing_{};
     ns turnaround_{};
     Frame frame_ = Frame::Block;

@@ -138,12 +138,12 @@ private Q_SLOTS:
         QTest::addColumn<int>("at"); // where the doubt arose
         QTest::addColumn<int>("from");
         const QList<int> full{16, 221, 221, 221, 221, 12}, small{16, 221, 221, 27, 27, 12},
-            midsize{16, 221, 221, 120, 120, 12};
+            midsize{16, 221, 221, 80, 80, 12};
         QTest::newRow("clean, behind a full block") << full << "0.5*20" << 4 << 2;
         QTest::newRow("clean, at the end") << full << "0.5*20" << 5 << 3;
         QTest::newRow("clean, behind small blocks") << small << "0.5*20" << 5 << 2;
-        QTest::newRow("clean, behind blocks of 120 bytes") << midsize << "0.5*20" << 5 << 3;
-        QTest::newRow("jitter, behind blocks of 120 bytes") << midsize << "0..16 0..16" << 5 << 2;
+        QTest::newRow("clean, behind blocks of 80 bytes") << midsize << "0.5*20" << 5 << 3;
+        QTest::newRow("jitter, behind blocks of 80 bytes") << midsize << "0..16 0..16" << 5 << 2;
         QTest::newRow("slow, behind small blocks") << small << "100*20" << 5 << 3;
         QTest::newRow("nothing known yet: from the erase") << full << "" << 3 << 0;
         QTest::newRow("near the start") << full << "0.5*20" << 2 << 0;
