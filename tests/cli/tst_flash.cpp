@@ -119,20 +119,26 @@ struct DeviceServer {
                     .toUtf8());
     }
     ~DeviceServer() { stop(); }
-    // Starts it and waits until it takes connections; false where there is no ser2net.
+    // Starts it and waits until it takes connections; false where there is no ser2net. A trial
+    // connection would make it open the device, and the run's own connection could then find
+    // the device still held: it is watched listening instead.
     bool start() {
         server.start("ser2net", {"-n", "-u", "-c", config, "-P", config + ".pid"});
         if (!server.waitForStarted()) return false;
         for (int i = 0; i < 100; ++i) {
-            const int s = ::socket(AF_INET, SOCK_STREAM, 0);
-            sockaddr_in a{};
-            a.sin_family = AF_INET;
-            a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            a.sin_port = htons(raw);
-            const bool up = ::connect(s, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
-            ::close(s);
-            if (up) return true;
+            if (listening(rfc2217) && listening(raw)) return true;
             QTest::qWait(50);
+        }
+        return false;
+    }
+    static bool listening(quint16 port) {
+        QFile tcp(QStringLiteral("/proc/net/tcp"));
+        if (!tcp.open(QIODevice::ReadOnly)) return false;
+        // "sl local_address rem_address st ...": 127.0.0.1 in the kernel's byte order, 0A LISTEN.
+        const QByteArray local = QByteArray("0100007F:") + QByteArray::number(port, 16).toUpper().rightJustified(4, '0');
+        for (const QByteArray &line : tcp.readAll().split('\n')) {
+            const QList<QByteArray> f = line.simplified().split(' ');
+            if (f.size() > 3 && f[1] == local && f[3] == "0A") return true;
         }
         return false;
     }
