@@ -33,7 +33,8 @@ done
 for bin in "$ROOT/bin/Q7310Flasher" "$ROOT/bin/q7310sim" "$ROOT/bin/q7310flash"; do
   if ldd "$bin" | grep -q 'not found'; then ldd "$bin" >&2; exit 1; fi
   for lib in $(objdump -p "$bin" | awk '/NEEDED/ {print $2}'); do
-    path=$(ldd "$bin" | awk -v l="$lib" '$1 == l {print $3}')
+    # ldd names the dynamic loader by its path alone.
+    path=$(ldd "$bin" | awk -v l="$lib" '$1 == l {print $3} $1 ~ ("/" l "$") {print $1}')
     # dpkg knows a file under the name its package ships it with, before or after /usr merging.
     pkg=$( (dpkg -S "$path" || dpkg -S "$(readlink -f "$path")") 2>/dev/null | cut -d: -f1 | head -1)
     grep -q "$pkg" <<<"$depends" || { echo "$lib comes from $pkg, which Depends misses" >&2; exit 1; }
