@@ -87,6 +87,28 @@ private Q_SLOTS:
                  ReplyVerdict::Refused);
     }
 
+    // The instrument cannot answer before the frame has crossed, but its clock may run a little
+    // fast: what comes at 95 % of the frame's time on the line is taken as its reply, what comes
+    // at 85 % is not.
+    void notBeforeTheFrameCrossed_data() {
+        QTest::addColumn<double>("share");
+        QTest::addColumn<bool>("tooSoon");
+        QTest::newRow("at 85 %") << 0.85 << true;
+        QTest::newRow("at 95 %, a fast clock") << 0.95 << false;
+        QTest::newRow("after the crossing") << 1.0 << false;
+    }
+    void notBeforeTheFrameCrossed() {
+        QFETCH(double, share);
+        QFETCH(bool, tooSoon);
+        ReplyJudge judge;
+        judge.beginRun();
+        const ns frame = LineTime(221, Line);
+        const auto sent = ReplyJudge::Clock::now();
+        judge.beginAttempt();
+        judge.frameSent(sent, frame, LineTime(Frames::ReplyBytes, Line), ReplyJudge::Frame::Block);
+        QCOMPARE(judge.tooSoon(sent + duration_cast<ns>(frame * share)), tooSoon);
+    }
+
     // The end asks nothing of the flash: on a slow instrument it is believed however soon it
     // comes, but not later than a block is answered. The start's erase takes what it takes.
     void endAndStartOnTheirOwn() {

@@ -226,6 +226,7 @@ private Q_SLOTS:
         rig.module.ExchangeFrame();
         QCOMPARE(rig.st.ReplyStatus, 0);
         for (int attempt = 0; attempt < 2; ++attempt) { // the hang-up, then a closed port
+            rig.Timer1.setInterval(3000); // a reply resets it to 300 ms, which would hide a wait
             QElapsedTimer clock;
             clock.start();
             rig.module.ExchangeFrame();
