@@ -6,7 +6,15 @@
 #include "protocol/ReplyJudge.h"
 #include "serial/SerialComm.h"
 
+#include <QFile>
 #include <QTest>
+
+#include <functional>
+#if defined(Q_OS_LINUX)
+#include <pthread.h>
+#include <sched.h>
+#include <thread>
+#endif
 
 using namespace std::chrono;
 using ns = nanoseconds;
@@ -22,14 +30,38 @@ ns ms(double v) {
 // One attempt of a 208-byte block (or the end) answered `turnaround` after the frame and reply
 // crossed.
 ReplyVerdict answer(ReplyJudge &judge, const QByteArray &reply, ns turnaround,
-                    ReplyJudge::Frame kind = ReplyJudge::Frame::Block) {
+                    ReplyJudge::Frame kind = ReplyJudge::Frame::Block,
+                    const std::function<void()> &meanwhile = {}) {
     const ns frame = LineTime(221, Line), back = LineTime(Frames::ReplyBytes, Line);
     const auto sent = ReplyJudge::Clock::now();
     judge.beginAttempt();
     judge.frameSent(sent, frame, back, kind);
+    if (meanwhile) meanwhile();
     judge.replyTaken(sent + frame + back + turnaround);
     return judge.judge(reply, true);
 }
+
+#if defined(Q_OS_LINUX)
+void busyFor(ns d) {
+    for (const auto end = steady_clock::now() + d; steady_clock::now() < end;) {
+    }
+}
+// Busy for `d` on one processor with another busy thread: this one waits for it about half that.
+void shareProcessor(ns d) {
+    cpu_set_t before, one;
+    CPU_ZERO(&one);
+    CPU_SET(::sched_getcpu(), &one);
+    ::sched_getaffinity(0, sizeof before, &before);
+    ::sched_setaffinity(0, sizeof one, &one);
+    std::thread other([&] {
+        ::pthread_setaffinity_np(::pthread_self(), sizeof one, &one);
+        busyFor(d);
+    });
+    busyFor(d);
+    other.join();
+    ::sched_setaffinity(0, sizeof before, &before);
+}
+#endif
 
 // The instrument's turnarounds in ms, each given `times` over: "0.5*10", "0..16" (0 to 16 in
 // steps of 1), "100*8".
@@ -85,6 +117,30 @@ private Q_SLOTS:
         // A refusal is read as it is, whenever it comes: the frame goes out again anyway.
         QCOMPARE(answer(judge, QByteArray("\x10\xFA\x20\x1A\x16", 5), ms(next)),
                  ReplyVerdict::Refused);
+    }
+
+    // A reply this program saw late because it waited for a processor came on time on the wire:
+    // the time it waited is taken off before the reply is called late (Linux tells it).
+    void ourOwnWaitIsNotTheInstruments_data() {
+        QTest::addColumn<bool>("waited");
+        QTest::newRow("60 ms late, while we waited for a processor") << true;
+        QTest::newRow("60 ms late") << false;
+    }
+    void ourOwnWaitIsNotTheInstruments() {
+#if !defined(Q_OS_LINUX)
+        QSKIP("how long a thread waited for a processor is read from Linux's schedstat");
+#else
+        if (!QFile::exists(QStringLiteral("/proc/thread-self/schedstat")))
+            QSKIP("this kernel does not tell how long a thread waited for a processor");
+        QFETCH(bool, waited);
+        ReplyJudge judge;
+        judge.beginRun();
+        for (ns t : turnarounds("0.5*20"))
+            answer(judge, Ok, t);
+        const std::function<void()> meanwhile = [] { shareProcessor(ms(400)); };
+        QCOMPARE(answer(judge, Ok, ms(60), ReplyJudge::Frame::Block, waited ? meanwhile : nullptr),
+                 waited ? ReplyVerdict::Accepted : ReplyVerdict::Doubtful);
+#endif
     }
 
     // The instrument cannot answer before the frame has crossed, but its clock may run a little
