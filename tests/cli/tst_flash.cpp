@@ -5,6 +5,7 @@
 
 #include "simulator/Simulator.h"
 #include "support/HexBuilder.h"
+#include "support/Loopback.h"
 
 #include <QCryptographicHash>
 #include <QDateTime>
@@ -95,15 +96,9 @@ struct DeviceServer {
     DeviceServer(const QString &device, const QString &dir) : config(dir + "/ser2net.yaml") {
         for (quint16 *port : {&rfc2217, &raw}) {
             // A free port: the system picks it for a socket that is then let go.
-            const int s = ::socket(AF_INET, SOCK_STREAM, 0);
-            sockaddr_in a{};
-            a.sin_family = AF_INET;
-            a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            socklen_t n = sizeof a;
-            ::bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a);
-            ::getsockname(s, reinterpret_cast<sockaddr *>(&a), &n);
-            *port = ntohs(a.sin_port);
-            ::close(s);
+            const Loopback free;
+            *port = free.port();
+            ::close(free.fd);
         }
         QFile f(config);
         if (f.open(QIODevice::WriteOnly))

@@ -65,9 +65,9 @@ void shareProcessor(ns d) {
 
 // The instrument's turnarounds in ms, each given `times` over: "0.5*10", "0..16" (0 to 16 in
 // steps of 1), "100*8".
-QList<ns> turnarounds(const QString &spec) {
+QList<ns> turnarounds(const QString &seen) {
     QList<ns> out;
-    for (const QString &part : spec.split(' ', Qt::SkipEmptyParts)) {
+    for (const QString &part : seen.split(' ', Qt::SkipEmptyParts)) {
         if (part.contains("..")) {
             for (int v = part.section("..", 0, 0).toInt(); v <= part.section("..", 1).toInt(); ++v)
                 out << ms(v);

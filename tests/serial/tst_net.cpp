@@ -4,6 +4,7 @@
 // reports, a connection that is lost.
 
 #include "serial/NetComm.h"
+#include "support/Loopback.h"
 
 #include <QElapsedTimer>
 #include <QSignalSpy>
@@ -30,15 +31,9 @@ const QByteArray Purge = QByteArray::fromHex("fffa2c0c03fff0");
 // then sends what it is told, and keeps all it receives.
 struct Server {
     explicit Server(QByteArray answer, bool closeAfter = false) : answer_(std::move(answer)) {
-        listen_ = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t n = sizeof a;
-        ::bind(listen_, reinterpret_cast<sockaddr *>(&a), sizeof a);
-        ::listen(listen_, 1);
-        ::getsockname(listen_, reinterpret_cast<sockaddr *>(&a), &n);
-        port = ntohs(a.sin_port);
+        const Loopback server(1);
+        listen_ = server.fd;
+        port = server.port();
         thread_ = std::thread([this, closeAfter] {
             const int fd = ::accept(listen_, nullptr, nullptr);
             char buf[512];
@@ -153,33 +148,26 @@ private Q_SLOTS:
 
     // A server that does not take the connection is given a few seconds, and named.
     void serverSilent() {
-        const int listening = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t n = sizeof a;
-        ::bind(listening, reinterpret_cast<sockaddr *>(&a), sizeof a);
-        ::listen(listening, 0);
-        ::getsockname(listening, reinterpret_cast<sockaddr *>(&a), &n);
+        const Loopback listening(0);
         // Its queue filled and nothing accepted: a further connection is not taken.
         QList<int> waiting;
         for (int i = 0; i < 3; ++i) {
             waiting << ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-            ::connect(waiting.last(), reinterpret_cast<sockaddr *>(&a), sizeof a);
+            ::connect(waiting.last(), listening.addr(), sizeof listening.address);
         }
         NetComm port;
-        port.DevicePath = QStringLiteral("socket://127.0.0.1:%1").arg(ntohs(a.sin_port));
+        port.DevicePath = QStringLiteral("socket://127.0.0.1:%1").arg(listening.port());
         QElapsedTimer clock;
         clock.start();
         QVERIFY(!port.setPortOpen(true));
         QVERIFY(clock.elapsed() >= NetComm::ConnectTimeoutMs - 100);
         QVERIFY2(
             port.openError().contains(
-                QStringLiteral("der Server 127.0.0.1:%1 antwortet nicht").arg(ntohs(a.sin_port))),
+                QStringLiteral("der Server 127.0.0.1:%1 antwortet nicht").arg(listening.port())),
             qPrintable(port.openError()));
         for (int fd : waiting)
             ::close(fd);
-        ::close(listening);
+        ::close(listening.fd);
     }
 };
 
