@@ -6,6 +6,7 @@
 #include "cli/ImageInput.h"
 #include "config/PortNames.h"
 #include "protocol/MessageBoxes.h"
+#include "protocol/RunClock.h"
 #include "protocol/TrafficMonitor.h"
 #include "protocol/TransferState.h"
 #include "transfer/BlockAssembly.h"
@@ -71,7 +72,7 @@ private:
     FlashOptions o_;
     const ImageInput &image_;
     TransferState st_;
-    QTimer Timer1;
+    RunTimer Timer1;
     std::unique_ptr<RunParts> parts_;
     SerialComm &comm_;
     PortTarget target_; // what the port opens, for the record

@@ -5,11 +5,13 @@
 #include "protocol/MessageBoxes.h"
 #include "protocol/ReplyJudge.h"
 #include "protocol/ReplyReception.h"
+#include "protocol/RunClock.h"
 #include "protocol/TrafficMonitor.h"
 #include "serial/SerialComm.h"
 
-#include <QEventLoop>
-#include <QTimer>
+RunClock &Module1::clock() const {
+    return c_.judge.clock();
+}
 
 void Module1::beginRun() {
     settleFirst_ = false;
@@ -52,7 +54,7 @@ void Module1::ExchangeFrame() {
     }
 
     if (c_.monitor.monitorOn()) c_.monitor.setSentText(MonitorHex(st_.FramePayload, 32));
-    judge.frameSent(Clock::now(), LineTime(frame.size(), c_.Comm1.Settings),
+    judge.frameSent(clock().now(), LineTime(frame.size(), c_.Comm1.Settings),
                     LineTime(Frames::ReplyBytes, c_.Comm1.Settings),
                     sending_ == Command::Start ? ReplyJudge::Frame::Start
                     : sending_ == Command::End ? ReplyJudge::Frame::End
@@ -70,10 +72,8 @@ void Module1::ExchangeFrame() {
     st_.ReplyPending = 1;
     c_.Timer1.start(); // restarts a timer still running, so every attempt gets its full time
 
-    QEventLoop loop;
-    QObject::connect(&c_.reception, &ReplyReception::waitEnded, &loop, &QEventLoop::quit);
     while (st_.ReplyPending == 1)
-        loop.exec();
+        clock().LetEventsRun();
 
     // A reply cut short when the time ran out is this attempt's, not a stray.
     if (st_.ReplyData.isEmpty() && judge.verdict() != ReplyVerdict::Doubtful)
@@ -93,35 +93,34 @@ void Module1::ExchangeFrame() {
 QByteArray Module1::settle() {
     // Until the line is quiet and, if the last attempt's reply never came, until it can no longer
     // come; a line that keeps chattering is settled again before the next frame.
-    const Clock::time_point began = Clock::now();
+    const Clock::time_point began = clock().now();
     const Drained d =
         DrainLine(ReplyReception::ReplyTimeoutMs, c_.judge.settleUntil(began), SettleBoundMs);
     settleFirst_ = !d.quiet;
     if (d.quiet) c_.judge.settled();
     c_.front.settled(d.bytes,
-                     std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - began));
+                     std::chrono::duration_cast<std::chrono::milliseconds>(clock().now() - began));
     return d.bytes;
 }
 
 namespace {
-// Waits in an event loop, dropping every byte that arrives, until the line has been quiet for a
-// while and a given moment has passed, or a bound has passed, or the port fails.
-class LineDrain : public QEventLoop {
-    Q_OBJECT
+// Lets events run, dropping every byte that arrives, until the line has been quiet for a while
+// and a given moment has passed, or a bound has passed, or the port fails.
+class LineDrain : public QObject {
 public:
     using Clock = std::chrono::steady_clock;
-    LineDrain(SerialComm &comm, int quietMs, Clock::time_point notBefore, int boundMs)
-        : comm_(comm), quietMs_(quietMs), notBefore_(notBefore) {
-        for (QTimer *t : {&end_, &bound_}) {
+    LineDrain(SerialComm &comm, RunClock &clock, int quietMs, Clock::time_point notBefore,
+              int boundMs)
+        : comm_(comm), clock_(clock), quietMs_(quietMs), notBefore_(notBefore), end_(clock),
+          bound_(clock) {
+        for (RunTimer *t : {&end_, &bound_})
             t->setSingleShot(true);
-            t->setTimerType(Qt::PreciseTimer);
-        }
-        connect(&end_, &QTimer::timeout, this, [this] {
+        connect(&end_, &RunTimer::timeout, this, [this] {
             quiet_ = true;
-            quit();
+            done_ = true;
         });
-        connect(&bound_, &QTimer::timeout, this, &QEventLoop::quit);
-        connect(&comm_, &SerialComm::Failed, this, &QEventLoop::quit);
+        connect(&bound_, &RunTimer::timeout, this, [this] { done_ = true; });
+        connect(&comm_, &SerialComm::Failed, this, [this] { done_ = true; });
         connect(&comm_, &SerialComm::OnComm, this, [this] {
             dropped_ += comm_.DiscardInput();
             arm();
@@ -129,33 +128,35 @@ public:
         bound_.setInterval(boundMs);
     }
     std::pair<QByteArray, bool> run() {
-        // What has come in is taken; what the system still holds arrives through the loop, so
+        // What has come in is taken; what the system still holds arrives through the events, so
         // no byte goes unseen.
         dropped_ = comm_.Input();
         arm();
         bound_.start();
-        if (comm_.PortOpen()) exec();
+        while (!done_ && comm_.PortOpen())
+            clock_.LetEventsRun();
         return {dropped_, quiet_ && comm_.PortOpen()};
     }
 
 private:
     void arm() {
         const auto untilThen =
-            std::chrono::ceil<std::chrono::milliseconds>(notBefore_ - Clock::now());
+            std::chrono::ceil<std::chrono::milliseconds>(notBefore_ - clock_.now());
         end_.start(std::max<int>(quietMs_, int(untilThen.count())));
     }
 
     SerialComm &comm_;
+    RunClock &clock_;
     int quietMs_;
     Clock::time_point notBefore_;
-    QTimer end_, bound_;
+    RunTimer end_, bound_;
     QByteArray dropped_;
-    bool quiet_ = false;
+    bool quiet_ = false, done_ = false;
 };
 } // namespace
 
 Module1::Drained Module1::DrainLine(int quietMs, Clock::time_point notBefore, int boundMs) {
-    auto [bytes, quiet] = LineDrain(c_.Comm1, quietMs, notBefore, boundMs).run();
+    auto [bytes, quiet] = LineDrain(c_.Comm1, clock(), quietMs, notBefore, boundMs).run();
     return {std::move(bytes), quiet};
 }
 
@@ -166,7 +167,7 @@ CommandOutcome Module1::LineStaysQuiet() {
     const int listen =
         c_.judge.owed() > 0 ? ReplyJudge::ReplyHorizonMs : ReplyReception::ReplyTimeoutMs;
     if (!c_.Comm1.PortOpen()) return CommandOutcome::PortLost;
-    const Drained d = DrainLine(listen, Clock::now(), listen);
+    const Drained d = DrainLine(listen, clock().now(), listen);
     c_.front.settled(d.bytes, std::chrono::milliseconds(listen));
     if (!c_.Comm1.PortOpen()) return CommandOutcome::PortLost;
     afterEnd_ = d.bytes;
@@ -260,4 +261,3 @@ void Module1::SendCommand(int code) {
     }
 }
 
-#include "Module1.moc"

@@ -8,7 +8,8 @@
 #include <QByteArray>
 #include <chrono>
 
-class QTimer;
+class RunClock;
+class RunTimer;
 class SerialComm;
 class TrafficMonitor;
 class ReplyReception;
@@ -38,7 +39,7 @@ public:
 
     struct Controls {
         SerialComm &Comm1;
-        QTimer &Timer1;
+        RunTimer &Timer1;
         TrafficMonitor &monitor;
         ReplyReception &reception;
         ReplyJudge &judge;
@@ -79,6 +80,7 @@ public:
 
 private:
     using Clock = std::chrono::steady_clock;
+    RunClock &clock() const;
     struct Drained {
         QByteArray bytes; // dropped
         bool quiet;       // false: the bound or a failing port ended it

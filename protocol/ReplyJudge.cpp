@@ -4,12 +4,6 @@
 #include "protocol/ReplyReception.h"
 
 #include <algorithm>
-#include <cstdio>
-
-#if defined(Q_OS_LINUX)
-#include <fcntl.h>
-#include <unistd.h>
-#endif
 
 void AnswerTime::add(ns turnaround) {
     samples_.insert(std::upper_bound(samples_.cbegin(), samples_.cend(), turnaround), turnaround);
@@ -37,28 +31,9 @@ AnswerTime::ns AnswerTime::worst() const {
     return samples_.isEmpty() ? ns{} : samples_.last();
 }
 
-namespace {
-// How long this thread has been ready to run but waiting for a processor (Linux); nothing
-// elsewhere. A reply seen late for that reason was on time on the wire.
-std::chrono::nanoseconds waitedForProcessor() {
-#if defined(Q_OS_LINUX)
-    static thread_local const int fd = ::open("/proc/thread-self/schedstat", O_RDONLY | O_CLOEXEC);
-    char text[128];
-    const ssize_t n = fd >= 0 ? ::pread(fd, text, sizeof text - 1, 0) : -1;
-    if (n <= 0) return {};
-    text[n] = '\0';
-    unsigned long long running = 0, waiting = 0;
-    if (std::sscanf(text, "%llu %llu", &running, &waiting) != 2) return {};
-    return std::chrono::nanoseconds(waiting);
-#else
-    return {};
-#endif
-}
-} // namespace
-
 void ReplyJudge::replyTaken(Clock::time_point at) {
     replyAt_ = at;
-    delayed_ = waitedForProcessor() - waitedAtSend_;
+    delayed_ = clock_.processorWait() - waitedAtSend_;
 }
 
 void ReplyJudge::beginRun() {
@@ -87,7 +62,7 @@ void ReplyJudge::frameSent(Clock::time_point at, ns frameLine, ns replyLine, Fra
     // every turnaround learned, and of the band.
     earliest_ = at + frameLine * 9 / 10;
     sentAt_ = replyAt_ = at;
-    waitedAtSend_ = waitedForProcessor();
+    waitedAtSend_ = clock_.processorWait();
     delayed_ = {};
     crossing_ = frameLine + replyLine;
     frame_ = frame;

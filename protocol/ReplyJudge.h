@@ -11,6 +11,8 @@
 // while few replies have been measured, the 0 to 16 ms a USB adapter's latency timer adds. A
 // reply outside it is another frame's, or came by chance: it casts doubt.
 
+#include "protocol/RunClock.h"
+
 #include <QByteArray>
 #include <QList>
 #include <chrono>
@@ -69,6 +71,11 @@ public:
     // than a block, so its reply is believed from its crossing up to the latest this instrument
     // answers a block.
     enum class Frame { Start, Block, End };
+
+    // clock: what the times given are read from, and how long this program waited for a
+    // processor meanwhile.
+    explicit ReplyJudge(RunClock &clock = RunClock::Real()) : clock_(clock) {}
+    RunClock &clock() const { return clock_; }
 
     // A new run: nothing learned of an earlier one carries over.
     void beginRun();
@@ -132,6 +139,7 @@ private:
     void doubt(const char *why);
     void pay(const QByteArray &bytes);
 
+    RunClock &clock_;
     AnswerTime answers_;
     ReplyVerdict verdict_ = ReplyVerdict::NoReply;
     int status_ = 255;

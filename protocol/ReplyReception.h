@@ -6,7 +6,7 @@
 
 #include <QObject>
 
-class QTimer;
+class RunTimer;
 class SerialComm;
 class TrafficMonitor;
 class ReplyJudge;
@@ -16,7 +16,7 @@ class ReplyReception : public QObject {
 public:
     static constexpr int ReplyTimeoutMs = 300;
 
-    ReplyReception(TransferState &st, SerialComm &comm1, QTimer &timer1, TrafficMonitor &monitor,
+    ReplyReception(TransferState &st, SerialComm &comm1, RunTimer &timer1, TrafficMonitor &monitor,
                    ReplyJudge &judge, QObject *parent = nullptr);
 
     void Comm1_OnComm();
@@ -32,7 +32,7 @@ private:
 
     TransferState &st_;
     SerialComm &comm1_;
-    QTimer &timer1_;
+    RunTimer &timer1_;
     TrafficMonitor &monitor_;
     ReplyJudge &judge_;
 };

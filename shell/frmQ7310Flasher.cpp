@@ -60,7 +60,7 @@ QLabel *panel(QStatusBar *bar, int widthTwips, int minTwips) {
 } // namespace
 
 frmQ7310Flasher::frmQ7310Flasher(TransferState &st, Places places, Seams seams, QWidget *parent)
-    : QMainWindow(parent), Comm1(seams.comm ? *seams.comm : *new ComPort(places.links)),
+    : QMainWindow(parent), Timer1(seams.clock ? *seams.clock : RunClock::Real()), Comm1(seams.comm ? *seams.comm : *new ComPort(places.links)),
       CD_01(seams.fileDialog ? *seams.fileDialog : *new QtFileDialog(this)),
       Boxes(seams.boxes ? *seams.boxes : *new QtMessageBoxes(this)), st_(st),
       places_(std::move(places)), terminate_(std::move(seams.terminate)) {

@@ -3,6 +3,7 @@
 // monitor switch and the end button. The transfer button's run lives in transfer/.
 
 #include "config/Settings.h"
+#include "protocol/RunClock.h"
 #include "protocol/TrafficMonitor.h"
 #include "transfer/RunFront.h"
 
@@ -42,6 +43,7 @@ struct FlasherSeams {
     SerialComm *comm = nullptr;
     std::function<void()> terminate; // ends the process at once
     QString lineSettings;            // the port's settings for a run; empty: the instrument's
+    RunClock *clock = nullptr;       // what a run waits by; null: the real clock
 };
 
 // The main window is a run's front: it shows what the run tells it and answers its boxes.
@@ -109,7 +111,7 @@ public:
     QAction *mnuHelp = nullptr;
     QMenu *mnuCom = nullptr;
     std::array<QAction *, 8> mnuComItems{};
-    QTimer Timer1;
+    RunTimer Timer1;
     QTimer Timer2;
     QTimer Timer3;
     SerialComm &Comm1;

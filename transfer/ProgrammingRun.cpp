@@ -7,7 +7,6 @@
 #include "serial/SerialComm.h"
 #include "transfer/HexImage.h"
 
-#include <QCoreApplication>
 #include <QFileInfo>
 
 namespace {
@@ -318,7 +317,7 @@ void ProgrammingRun::advanceProgress(int toLine) {
     while (LineCount < toLine) {
         c_.front.progress(++LineCount, LineTotal);
         // Keeps the window painted and the animations going through a long stretch of lines.
-        QCoreApplication::processEvents();
+        c_.judge.clock().LetPendingEventsRun();
     }
 }
 

@@ -11,14 +11,15 @@
 #include <QStringList>
 #include <memory>
 
-class QTimer;
+class RunTimer;
 class SerialComm;
 
 struct RunParts {
+    // Timer1: the reply timer, on the clock the run waits by.
     // port: the one to use, or null for the real one (a serial port or a device server), ComN then
     // found in linkDirs.
     // lineSettings: the port's settings for a run; empty: the instrument's.
-    RunParts(TransferState &st, QTimer &Timer1, TrafficMonitor &monitor, RunFront &front,
+    RunParts(TransferState &st, RunTimer &Timer1, TrafficMonitor &monitor, RunFront &front,
              MessageBoxes &boxes, SerialComm *port, const QStringList &linkDirs,
              const QString &lineSettings = {});
     ~RunParts();

@@ -8,7 +8,6 @@
 #include "support/Scripted.h"
 #include "transfer/RunParts.h"
 
-#include <QTimer>
 #include <memory>
 
 struct TestMonitor : TrafficMonitor {
@@ -40,7 +39,8 @@ struct TestFront : RunFront {
 };
 
 struct Parts {
-    explicit Parts(SerialComm &port) : comm(port) {
+    explicit Parts(SerialComm &port, RunClock &clock = RunClock::Real())
+        : comm(port), Timer1(clock) {
         boxes.whileOpen = [this](const ShownBox &) { front.told << "box"; };
     }
 
@@ -49,7 +49,7 @@ struct Parts {
     TestMonitor monitor;
     ScriptedBoxes boxes;
     TestFront front;
-    QTimer Timer1;
+    RunTimer Timer1;
     RunParts parts{st, Timer1, monitor, front, boxes, &comm, {}};
     ReplyJudge &judge = parts.judge;
     ReplyReception &reception = parts.reception;

@@ -1,0 +1,47 @@
+#include "protocol/RunClock.h"
+
+#include <QCoreApplication>
+#include <QTimer>
+
+namespace {
+// A Qt timer, precise: a coarse one may fire 5 % early and cut a slow instrument's time short.
+class QtTimerEngine : public TimerEngine {
+public:
+    explicit QtTimerEngine(RunTimer &owner) {
+        timer_.setTimerType(Qt::PreciseTimer);
+        QObject::connect(&timer_, &QTimer::timeout, &owner, &RunTimer::timeout);
+    }
+    void start(std::chrono::milliseconds interval, bool singleShot) override {
+        timer_.setSingleShot(singleShot);
+        timer_.start(interval);
+    }
+    void stop() override { timer_.stop(); }
+    bool isActive() const override { return timer_.isActive(); }
+
+private:
+    QTimer timer_;
+};
+
+class RealClock : public RunClock {
+public:
+    time_point now() const override { return std::chrono::steady_clock::now(); }
+    std::chrono::nanoseconds processorWait() const override { return WaitedForProcessor(); }
+    void LetEventsRun() override {
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    }
+    void LetPendingEventsRun() override { QCoreApplication::processEvents(); }
+    std::unique_ptr<TimerEngine> makeEngine(RunTimer &owner) override {
+        return std::make_unique<QtTimerEngine>(owner);
+    }
+};
+} // namespace
+
+RunClock &RunClock::Real() {
+    static RealClock clock;
+    return clock;
+}
+
+RunTimer::RunTimer(RunClock &clock, QObject *parent)
+    : QObject(parent), clock_(clock), engine_(clock.makeEngine(*this)) {}
+
+RunTimer::~RunTimer() = default;
