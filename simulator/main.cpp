@@ -15,13 +15,9 @@ void usage() {
                  "usage: q7310sim [--link PATH] [--baud N] [--dump FILE] [--verbose]\n"
                  "                [--hangup-after N] [--seed N] [--rule WHICH:ACTION[=N]]...\n"
                  "  --baud:  the line speed in both directions (default 38400)\n"
-                 "  WHICH:   a frame number from 1, or start, data, end, any\n"
-                 "  ACTION:  the reply: noreply, lost, delay=MS, split=MS, short=N, long,\n"
-                 "           garbage=N, hangup, chatter=MS; the status: status=S; noise\n"
-                 "           besides: stray=MS, burst=MS (after the frame), prefix=N,\n"
-                 "           repeat=MS (the reply once more, MS later); jitter=MS (each\n"
-                 "           reply held a random 0 to MS, drawn from --seed)\n"
-                 "Prints the device path of the pseudo-terminal on the first line.\n");
+                 "%s"
+                 "Prints the device path of the pseudo-terminal on the first line.\n",
+                 q7310sim::RuleHelp);
 }
 
 } // namespace
