@@ -1,20 +1,34 @@
-// The fault campaign: seeded random programming runs through the real window and serial port
-// against the simulated instrument at 38400 baud, each with one to three faults of a real line,
-// on an instrument that answers at once or after a steady latency of up to 150 ms, with or
-// without up to 16 ms of jitter, and a verdict for every run from what the instrument holds. A
-// success must mean that the instrument holds exactly the image and took the end command after
-// it. With --clean the runs have no faults and 16 ms of jitter: what counts then is how often a
-// run repaired something silently that nothing had disturbed.
-// Usage: QT_QPA_PLATFORM=offscreen fault_campaign [--runs N] [--seed S] [--jobs J] [--clean]
-//        fault_campaign --one SEED [--clean]  (one run, one verdict line; what the campaign starts)
-// Exit status 1 when any run ended in a false success or hung.
+// The fault campaign: seeded programming runs of images the size of the 64 KiB sample, on
+// instrument models that answer each in their own time, with the faults of a real line, each run
+// judged by what the instrument holds. A success must mean that the instrument holds exactly the
+// image and took the end command after it; a run that gives up although the instrument had
+// everything is a false abort.
+//
+// --virtual: in simulated time (the run's own code on a simulated clock and line), many runs a
+// second, as many at once as --jobs says. Otherwise over a real pseudo-terminal through the
+// window at 38400 baud, each run a process of its own: the end-to-end truth, slowly. A seed stands
+// for the same image, instrument and faults in both worlds.
+//
+// Usage: fault_campaign [--virtual] [--runs N] [--seed S] [--jobs J] [--model NAME]
+//                       [--clean | --residue] [--verbose]
+//        fault_campaign --one SEED [--virtual] [--model NAME] [--clean | --residue]
+//        fault_campaign --models
+// --clean: no faults; what counts is time, questions and repairs nothing called for.
+// --residue: a reply sent twice, the repetition landing where the next frame's reply would come,
+// and that frame lost: the coincidence no rule can see by time alone.
+// Exit status 1 when any run ended in a false success, hung, or (with --clean) gave up or asked.
 
+#include "protocol/Frames.h"
+#include "protocol/MessageBoxes.h"
+#include "protocol/TrafficMonitor.h"
 #include "shell/Application.h"
 #include "shell/FileDialog.h"
 #include "shell/MessageBox.h"
 #include "simulator/HexWriter.h"
 #include "simulator/Simulator.h"
-#include "transfer/ProgrammingRun.h"
+#include "simulator/VirtualLine.h"
+#include "transfer/HexImage.h"
+#include "transfer/RunParts.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -22,15 +36,213 @@
 #include <QMap>
 #include <QProcess>
 #include <QTemporaryDir>
+#include <QTimer>
+#include <atomic>
+#include <cmath>
 #include <cstdio>
 #include <map>
+#include <mutex>
 #include <random>
+#include <thread>
 
 namespace {
 
 constexpr int Baud = 38400;
-constexpr int HangSeconds = 240; // far beyond any run the faults below can make
+constexpr int HangSeconds = 600; // real time: far beyond any run the faults below can make
 constexpr int Retries = 3;       // Wiederholen answered this often in a run, then Abbrechen
+
+using Memory = std::map<std::uint32_t, std::uint8_t>;
+using Rng = std::mt19937;
+
+int in(Rng &rng, int lo, int hi) {
+    return std::uniform_int_distribution<int>(lo, hi)(rng);
+}
+
+// How an instrument answers: the rules it always has, drawn for the run.
+struct Model {
+    const char *name;
+    const char *what;
+    std::vector<std::string> (*rules)(Rng &);
+};
+
+const Model Models[] = {
+    {"fast", "answers at once", [](Rng &) { return std::vector<std::string>{}; }},
+    {"latency", "a steady latency of 1 to 150 ms",
+     [](Rng &r) { return std::vector<std::string>{"any:delay=" + std::to_string(in(r, 1, 150))}; }},
+    {"jitter", "held 0 to 16 ms at random, as an adapter's latency timer holds it",
+     [](Rng &) { return std::vector<std::string>{"any:jitter=16"}; }},
+    {"perbyte", "flash time by the block's length: 0.5 ms and 10 or 20 us a byte",
+     [](Rng &r) {
+         return std::vector<std::string>{"any:delay=0.5",
+                                         "any:perbyte=" + std::to_string(in(r, 1, 2) * 10)};
+     }},
+    {"sector", "the first write into each 4 KiB or 64 KiB sector 20 to 120 ms more",
+     [](Rng &r) {
+         return std::vector<std::string>{"any:delay=0.5", in(r, 0, 1)
+                                                              ? "data:sector=4096:20-120"
+                                                              : "data:sector=65536:20-120"};
+     }},
+    {"endslow", "the end checks the flash: 20 ms to 3 s",
+     [](Rng &r) {
+         return std::vector<std::string>{"any:delay=0.5",
+                                         "any:endslow=" + std::to_string(in(r, 20, 3000))};
+     }},
+    {"bank", "14 to 20 ms more after 32 KiB (a second flash bank)",
+     [](Rng &r) {
+         return std::vector<std::string>{"any:delay=0.5",
+                                         "data:step=32768:" + std::to_string(in(r, 14, 20))};
+     }},
+    {"drift", "slows down as it warms: 0 to 20 ms more over the run",
+     [](Rng &) { return std::vector<std::string>{"any:delay=0.5", "any:drift=0-20"}; }},
+    {"ticks16", "an FTDI adapter at its default: handed on at 16 ms ticks",
+     [](Rng &) { return std::vector<std::string>{"any:delay=0.5", "any:ticks=16"}; }},
+    {"ticks1", "an adapter with its latency timer at 1 ms",
+     [](Rng &) { return std::vector<std::string>{"any:delay=0.5", "any:ticks=1"}; }},
+    {"path", "a radio link or USB hub: 5 to 40 ms more at random, order kept",
+     [](Rng &) { return std::vector<std::string>{"any:delay=0.5", "any:path=5-40"}; }},
+};
+constexpr int ModelCount = int(sizeof Models / sizeof Models[0]);
+
+const Model *FindModel(const QString &name) {
+    for (const Model &m : Models)
+        if (name == QLatin1String(m.name)) return &m;
+    return nullptr;
+}
+
+enum class Mode { Faults, Clean, Residue };
+
+// Images the size of the 64 KiB sample: 60 to 68 KiB in one to four sections, mostly 16-byte
+// records, now and then 32-byte ones, and a shorter record closing a section.
+std::string MakeImage(Rng &rng, Memory &memory) {
+    std::string text;
+    const int sections = in(rng, 1, 4);
+    const int total = in(rng, 60000, 68000);
+    std::uint32_t address = 0x10000 + 0x100 * std::uint32_t(in(rng, 0, 255));
+    std::uint32_t upper = ~0u;
+    for (int s = 0; s < sections; ++s) {
+        int left = total / sections + (s == 0 ? total % sections : 0);
+        const int recordBytes = in(rng, 0, 3) == 0 ? 32 : 16;
+        while (left > 0) {
+            const int n = std::min(left, recordBytes);
+            if (address >> 16 != upper) {
+                upper = address >> 16;
+                const std::uint8_t value[2] = {std::uint8_t(upper >> 8), std::uint8_t(upper)};
+                text += hexwriter::Record(4, 0, value, 2) + "\r\n";
+            }
+            // A record does not cross a 64 KiB boundary.
+            const int here = std::min<int>(n, int(0x10000 - (address & 0xFFFF)));
+            std::uint8_t data[32];
+            for (int i = 0; i < here; ++i)
+                memory[address + std::uint32_t(i)] = data[i] = std::uint8_t(in(rng, 0, 255));
+            text += hexwriter::Record(0, address & 0xFFFF, data, std::size_t(here)) + "\r\n";
+            address += std::uint32_t(here);
+            left -= here;
+        }
+        address += 16 * std::uint32_t(in(rng, 1, 2048));
+    }
+    return text + hexwriter::Record(1, 0, nullptr, 0) + "\r\n";
+}
+
+// One to three faults, each on a frame as the instrument counts them (frames sent again
+// included).
+std::vector<std::string> MakeFaults(Rng &rng, int frames) {
+    std::vector<std::string> rules;
+    for (int n = in(rng, 1, 3); n > 0; --n) {
+        const std::string at = std::to_string(in(rng, 1, frames)) + ":";
+        switch (in(rng, 0, 9)) {
+        case 0: // a late reply, also later than the settle waits for
+            rules.push_back(at + "delay=" + std::to_string(in(rng, 300, 4000)));
+            break;
+        case 1:
+            rules.push_back(at + "lost");
+            break;
+        case 2: // a lost reply
+            rules.push_back(at + "noreply");
+            break;
+        case 3: // a refusal, now and then a second one that makes the box come
+            rules.push_back(at + "status=32");
+            if (in(rng, 0, 1)) rules.push_back(std::to_string(std::stoi(at) + 1) + ":status=32");
+            break;
+        case 4: // stray bytes or a burst of 0x00 at a random moment, or right before a reply
+            switch (in(rng, 0, 2)) {
+            case 0:
+                rules.push_back(at + "stray=" + std::to_string(in(rng, 0, 400)));
+                break;
+            case 1:
+                rules.push_back(at + "burst=" + std::to_string(in(rng, 0, 400)));
+                break;
+            default:
+                rules.push_back(at + "prefix=" + std::to_string(in(rng, 1, 2)));
+            }
+            break;
+        case 5: // a slow erase
+            rules.push_back("1:delay=" + std::to_string(in(rng, 3000, 4000)));
+            break;
+        case 6: // a garbled reply: bytes lost to parity errors, or bytes that are no reply
+            rules.push_back(at + (in(rng, 0, 1) ? "short=" + std::to_string(in(rng, 1, 4))
+                                                : "garbage=5"));
+            break;
+        case 7: // a chattering line
+            rules.push_back(at + "chatter=" + std::to_string(in(rng, 500, 5000)));
+            break;
+        default: // a reply the instrument sends twice
+            rules.push_back(at + "repeat=" + std::to_string(in(rng, 70, 250)));
+        }
+    }
+    return rules;
+}
+
+// What a seed stands for, in either world.
+struct Scenario {
+    unsigned seed = 0;
+    const Model *model = nullptr;
+    std::string image;
+    Memory memory;
+    std::vector<std::string> rules; // the faults first: a fault's own reply rule decides
+};
+
+Scenario MakeScenario(unsigned seed, Mode mode, const Model *fixed) {
+    Rng rng(seed);
+    Scenario sc;
+    sc.seed = seed;
+    sc.model = fixed ? fixed : &Models[in(rng, 0, ModelCount - 1)];
+    sc.image = MakeImage(rng, sc.memory);
+    const int frames = int(sc.memory.size() / 200) + 2; // about; for choosing frames only
+    if (mode == Mode::Faults) sc.rules = MakeFaults(rng, frames + 10);
+    if (mode == Mode::Residue) {
+        // Frame k's reply once more, `gap` later: anywhere in the time the next frame's reply
+        // is waited for; the next frame lost.
+        const int k = in(rng, 2, frames);
+        sc.rules = {std::to_string(k) + ":repeat=" + std::to_string(in(rng, 0, 300)),
+                    std::to_string(k + 1) + ":lost"};
+    }
+    for (const std::string &r : sc.model->rules(rng))
+        sc.rules.push_back(r);
+    return sc;
+}
+
+struct Verdict {
+    unsigned seed = 0;
+    const Model *model = nullptr;
+    QString verdict; // ok, FALSE-SUCCESS, false-abort, abort, HANG, BROKEN
+    double seconds = 0, wire = 0, own = 0;
+    int frames = 0, boxes = 0, repairs = 0, erases = 0;
+    std::string rules;
+};
+
+QString Line(const Verdict &v) {
+    return QStringLiteral("seed %1: %2 in %3 s (%4 on the wire and the instrument's own), %5 "
+                          "frames, %6 boxes, %7 repairs, %8 erases; %9: %10")
+        .arg(v.seed)
+        .arg(v.verdict)
+        .arg(v.seconds, 0, 'f', 2)
+        .arg(v.wire + v.own, 0, 'f', 2)
+        .arg(v.frames)
+        .arg(v.boxes)
+        .arg(v.repairs)
+        .arg(v.erases)
+        .arg(QLatin1String(v.model->name), QString::fromStdString(v.rules));
+}
 
 struct Answering : MessageBoxes {
     int retries = Retries, shown = 0;
@@ -45,122 +257,106 @@ struct NoDialog : FileDialog {
     void ShowOpen() override {}
 };
 
-using Memory = std::map<std::uint32_t, std::uint8_t>;
+struct Unseen : RunFront, TrafficMonitor {
+    void contact(bool) override {}
+    void noReply(bool) override {}
+    void startSent() override {}
+    void portHeld(bool) override {}
+    void progress(int, int) override {}
+    void ended(RunOutcome) override {}
+    bool monitorOn() const override { return false; }
+    void setSentText(const QString &) override {}
+    void setReplyText(const QString &) override {}
+};
 
-// About twenty blocks of 16-byte records, now and then a gap that cuts a block short.
-std::string MakeImage(std::mt19937 &rng, Memory &memory) {
-    std::string text;
-    std::uniform_int_distribution<int> records(230, 290), byte(0, 255), gap(0, 39);
-    std::uint32_t address = 0x10000 + 0x100 * std::uint32_t(byte(rng));
-    std::uint32_t upper = ~0u;
-    for (int r = records(rng); r > 0; --r) {
-        if (gap(rng) == 0) address += 16 * std::uint32_t(1 + byte(rng) % 8);
-        if (address >> 16 != upper) {
-            upper = address >> 16;
-            const std::uint8_t value[2] = {std::uint8_t(upper >> 8), std::uint8_t(upper)};
-            text += hexwriter::Record(4, 0, value, 2) + "\r\n";
+bool ParseRules(const Scenario &sc, q7310sim::Options &opt, std::string &all) {
+    for (const std::string &r : sc.rules) {
+        q7310sim::Rule rule;
+        std::string error;
+        if (!q7310sim::ParseRule(r, rule, error)) {
+            std::fprintf(stderr, "%s\n", error.c_str());
+            return false;
         }
-        std::uint8_t data[16];
-        for (int i = 0; i < 16; ++i)
-            memory[address + std::uint32_t(i)] = data[i] = std::uint8_t(byte(rng));
-        text += hexwriter::Record(0, address & 0xFFFF, data, 16) + "\r\n";
-        address += 16;
+        opt.rules.push_back(rule);
+        all += (all.empty() ? "" : " ") + r;
     }
-    return text + hexwriter::Record(1, 0, nullptr, 0) + "\r\n";
+    return true;
 }
 
-// One to three faults, each on a frame as the instrument counts them (retries included).
-std::vector<std::string> MakeFaults(std::mt19937 &rng, int frames) {
-    std::vector<std::string> rules;
-    std::uniform_int_distribution<int> count(1, 3), kind(0, 9), frame(1, frames);
-    auto in = [&rng](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
-    for (int n = count(rng); n > 0; --n) {
-        const std::string at = std::to_string(frame(rng)) + ":";
-        switch (kind(rng)) {
-        case 0: // a late reply, also later than the settle waits for
-            rules.push_back(at + "delay=" + std::to_string(in(300, 4000)));
-            break;
-        case 1:
-            rules.push_back(at + "lost");
-            break;
-        case 2: // a lost reply
-            rules.push_back(at + "noreply");
-            break;
-        case 3: // a refusal, now and then a second one that makes the box come
-            rules.push_back(at + "status=32");
-            if (in(0, 1)) rules.push_back(std::to_string(std::stoi(at) + 1) + ":status=32");
-            break;
-        case 4: // stray bytes or a burst of 0x00 at a random moment, or right before a reply
-            switch (in(0, 2)) {
-            case 0:
-                rules.push_back(at + "stray=" + std::to_string(in(0, 400)));
-                break;
-            case 1:
-                rules.push_back(at + "burst=" + std::to_string(in(0, 400)));
-                break;
-            default:
-                rules.push_back(at + "prefix=" + std::to_string(in(1, 2)));
-            }
-            break;
-        case 5: // a slow erase
-            rules.push_back("1:delay=" + std::to_string(in(3000, 4000)));
-            break;
-        case 6: // a garbled reply: bytes lost to parity errors, or bytes that are no reply
-            rules.push_back(at + (in(0, 1) ? "short=" + std::to_string(in(1, 4)) : "garbage=5"));
-            break;
-        case 7: // a chattering line
-            rules.push_back(at + "chatter=" + std::to_string(in(500, 5000)));
-            break;
-        default: // a reply the instrument sends twice
-            rules.push_back(at + "repeat=" + std::to_string(in(70, 250)));
-        }
+QString Judged(bool reported, bool complete) {
+    return reported ? (complete ? QStringLiteral("ok") : QStringLiteral("FALSE-SUCCESS"))
+                    : (complete ? QStringLiteral("false-abort") : QStringLiteral("abort"));
+}
+
+double Seconds(q7310sim::Clock::duration d) {
+    return std::chrono::duration<double>(d).count();
+}
+
+// One run in simulated time: the run's code with the real command routine and judge, on a
+// simulated clock and line to the instrument.
+Verdict RunVirtual(const Scenario &sc) {
+    Verdict v;
+    v.seed = sc.seed;
+    v.model = sc.model;
+    q7310sim::Options opt;
+    opt.baud = Baud;
+    opt.seed = sc.seed;
+    opt.keepFrames = false;
+    if (!ParseRules(sc, opt, v.rules)) {
+        v.verdict = QStringLiteral("BROKEN");
+        return v;
     }
-    return rules;
+    const QList<QByteArray> lines = SplitLines(QByteArray::fromStdString(sc.image));
+    VirtualTime time;
+    time.limitTo(std::chrono::hours(2));
+    q7310sim::Instrument instrument(opt);
+    VirtualComm port(time, instrument);
+    TransferState st;
+    RunTimer Timer1(time);
+    Unseen front;
+    Answering boxes;
+    RunParts parts(st, Timer1, front, front, boxes, &port, {});
+    try {
+        parts.run.Run(1, QStringLiteral("fw.a35"), lines);
+    } catch (const VirtualTime::Stuck &) {
+        v.verdict = QStringLiteral("HANG");
+    }
+    const bool reported = parts.run.outcome() == RunOutcome::Completed;
+    const bool complete = instrument.flash().bytes() == sc.memory &&
+                          instrument.lastTaken() == q7310sim::FrameKind::End;
+    if (v.verdict.isEmpty()) v.verdict = Judged(reported, complete);
+    v.seconds = std::chrono::duration<double>(time.elapsed()).count();
+    v.wire = Seconds(instrument.wireTime());
+    v.own = Seconds(instrument.ownTime());
+    v.frames = instrument.frameCount();
+    v.boxes = boxes.shown;
+    v.repairs = parts.run.repairs();
+    v.erases = instrument.erases();
+    return v;
 }
 
-// How this instrument answers, after the faults (a fault's own reply rule comes first): at
-// once or after a steady latency of up to 150 ms, half of them; with up to 16 ms of jitter, as
-// a USB adapter's latency timer adds, half of them. Clean runs always have 16 ms of jitter.
-std::vector<std::string> MakeInstrument(std::mt19937 &rng, bool clean) {
-    auto in = [&rng](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
-    std::vector<std::string> rules;
-    if (in(0, 1)) rules.push_back("any:delay=" + std::to_string(in(1, 150)));
-    if (clean)
-        rules.push_back("any:jitter=16");
-    else if (in(0, 1))
-        rules.push_back("any:jitter=" + std::to_string(in(1, 16)));
-    return rules;
-}
-
-int RunOne(unsigned seed, bool clean) {
-    std::mt19937 rng(seed);
-    Memory image;
-    const std::string text = MakeImage(rng, image);
+// One run in real time over a pseudo-terminal, through the window.
+Verdict RunReal(const Scenario &sc) {
+    Verdict v;
+    v.seed = sc.seed;
+    v.model = sc.model;
+    v.verdict = QStringLiteral("BROKEN");
+    q7310sim::Options opt;
+    opt.baud = Baud;
+    opt.seed = sc.seed;
+    if (!ParseRules(sc, opt, v.rules)) return v;
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("fw.a35"));
     QFile f(path);
-    if (!f.open(QIODevice::WriteOnly) || f.write(text.data(), qint64(text.size())) < 0) return 2;
+    if (!f.open(QIODevice::WriteOnly) ||
+        f.write(sc.image.data(), qint64(sc.image.size())) < 0)
+        return v;
     f.close();
-    const int blocks = int(image.size() / 208) + 2; // about; for choosing frames only
-    std::vector<std::string> faults;
-    if (!clean) faults = MakeFaults(rng, blocks + 2);
-    for (const std::string &r : MakeInstrument(rng, clean))
-        faults.push_back(r);
-
-    q7310sim::Options opt;
-    opt.baud = Baud;
-    opt.seed = seed;
-    for (const std::string &r : faults) {
-        q7310sim::Rule rule;
-        std::string error;
-        if (!q7310sim::ParseRule(r, rule, error)) return 2;
-        opt.rules.push_back(rule);
-    }
     q7310sim::Simulator sim(opt);
     std::string error;
     if (!sim.start(error) || !QFile::link(QString::fromStdString(sim.devicePath()),
                                           dir.filePath(QStringLiteral("com1"))))
-        return 2;
+        return v;
     Answering boxes;
     NoDialog dialog;
     Application app(dir.path(), FlasherSeams{&boxes, &dialog, nullptr, {}, {}});
@@ -169,24 +365,111 @@ int RunOne(unsigned seed, bool clean) {
     QElapsedTimer clock;
     clock.start();
     app.mainWindow()->cmdLesen_Click();
-    const double seconds = double(clock.elapsed()) / 1000.0;
-
+    v.seconds = double(clock.nsecsElapsed()) / 1e9;
     const bool reported = app.mainWindow()->run().outcome() == RunOutcome::Completed;
-    const bool complete = sim.memory() == image && sim.lastTaken() == q7310sim::FrameKind::End;
-    const char *verdict =
-        reported ? (complete ? "ok" : "FALSE-SUCCESS") : (complete ? "false-abort" : "abort");
-    std::string rules;
-    for (const std::string &r : faults)
-        rules += (rules.empty() ? "" : " ") + r;
-    std::printf("seed %u: %s in %.1f s, %zu frames, %d boxes, %d repairs; %s\n", seed, verdict,
-                seconds, sim.frames().size(), boxes.shown, app.mainWindow()->run().repairs(),
-                rules.c_str());
-    return 0;
+    const bool complete = sim.memory() == sc.memory && sim.lastTaken() == q7310sim::FrameKind::End;
+    v.verdict = Judged(reported, complete);
+    const q7310sim::Simulator::Figures figures = sim.figures();
+    v.wire = Seconds(figures.wire);
+    v.own = Seconds(figures.own);
+    v.frames = figures.frames;
+    v.boxes = boxes.shown;
+    v.repairs = app.mainWindow()->run().repairs();
+    v.erases = figures.erases;
+    return v;
 }
 
-int Campaign(const QString &self, int runs, unsigned seed, int jobs, bool clean) {
-    QMap<QString, int> verdicts;
-    int repairs = 0, repairedRuns = 0;
+// What a campaign found, model by model.
+struct Tally {
+    int runs = 0, ok = 0, falseSuccesses = 0, falseAborts = 0, aborts = 0, hangs = 0, broken = 0;
+    int asked = 0, repaired = 0, secondErase = 0;
+    double ratioSum = 0, ratioWorst = 0;
+    void add(const Verdict &v) {
+        ++runs;
+        ok += v.verdict == QLatin1String("ok");
+        falseSuccesses += v.verdict == QLatin1String("FALSE-SUCCESS");
+        falseAborts += v.verdict == QLatin1String("false-abort");
+        aborts += v.verdict == QLatin1String("abort");
+        hangs += v.verdict == QLatin1String("HANG");
+        broken += v.verdict == QLatin1String("BROKEN");
+        asked += v.boxes > 0;
+        repaired += v.repairs > 0;
+        secondErase += v.erases > 1;
+        const double ratio = v.wire + v.own > 0 ? v.seconds / (v.wire + v.own) : 0;
+        ratioSum += ratio;
+        ratioWorst = std::max(ratioWorst, ratio);
+    }
+};
+
+int Summarize(const std::map<QString, Tally> &byModel, int runs, unsigned seed, Mode mode,
+              double seconds) {
+    Tally all;
+    std::printf("\n%-8s %7s %7s %6s %6s %6s %5s %6s %6s %7s %7s %6s\n", "model", "runs", "ok",
+                "FS", "f-abrt", "abort", "hang", "asked", "repair", "2.erase", "time", "worst");
+    for (const auto &[name, t] : byModel) {
+        std::printf("%-8s %7d %7d %6d %6d %6d %5d %6d %6d %7d %7.3f %6.3f\n", qPrintable(name),
+                    t.runs, t.ok, t.falseSuccesses, t.falseAborts, t.aborts, t.hangs, t.asked,
+                    t.repaired, t.secondErase, t.runs ? t.ratioSum / t.runs : 0, t.ratioWorst);
+        all.runs += t.runs;
+        all.ok += t.ok;
+        all.falseSuccesses += t.falseSuccesses;
+        all.falseAborts += t.falseAborts;
+        all.aborts += t.aborts;
+        all.hangs += t.hangs;
+        all.broken += t.broken;
+        all.asked += t.asked;
+        all.repaired += t.repaired;
+        all.secondErase += t.secondErase;
+    }
+    const char *kind = mode == Mode::Clean     ? " (clean runs)"
+                       : mode == Mode::Residue ? " (a reply twice, the next frame lost)"
+                                               : "";
+    std::printf("\n%d runs from seed %u in %.0f s%s: %d ok, %d aborted with the image incomplete, "
+                "%d false aborts (%.2f %%), %d false successes, %d hangs, %d broken; %d asked the "
+                "user, %d repaired silently, %d erased more than once\n"
+                "(time: the run against the time on the wire and the instrument's own, mean)\n",
+                runs, seed, seconds, kind, all.ok, all.aborts, all.falseAborts,
+                runs ? 100.0 * all.falseAborts / runs : 0.0, all.falseSuccesses, all.hangs,
+                all.broken, all.asked, all.repaired, all.secondErase);
+    const bool cleanFailed =
+        mode == Mode::Clean && (all.falseAborts + all.aborts + all.asked > 0);
+    return all.falseSuccesses + all.hangs + all.broken > 0 || cleanFailed ? 1 : 0;
+}
+
+bool Notable(const Verdict &v, Mode mode) {
+    return v.verdict != QLatin1String("ok") && v.verdict != QLatin1String("abort")
+               ? true
+               : mode == Mode::Clean && (v.boxes > 0 || v.erases > 1);
+}
+
+int VirtualCampaign(int runs, unsigned seed, int jobs, Mode mode, const Model *model,
+                    bool verbose) {
+    std::mutex mutex;
+    std::map<QString, Tally> byModel;
+    std::atomic<int> next{0};
+    QElapsedTimer clock;
+    clock.start();
+    std::vector<std::thread> workers;
+    for (int j = 0; j < jobs; ++j)
+        workers.emplace_back([&] {
+            for (int i; (i = next++) < runs;) {
+                const Verdict v = RunVirtual(MakeScenario(seed + unsigned(i), mode, model));
+                std::lock_guard lock(mutex);
+                byModel[QLatin1String(v.model->name)].add(v);
+                if (verbose || Notable(v, mode)) {
+                    std::printf("%s\n", qPrintable(Line(v)));
+                    std::fflush(stdout);
+                }
+            }
+        });
+    for (std::thread &w : workers)
+        w.join();
+    return Summarize(byModel, runs, seed, mode, double(clock.elapsed()) / 1000);
+}
+
+int RealCampaign(const QString &self, const QStringList &passOn, int runs, unsigned seed,
+                 int jobs, Mode mode) {
+    std::map<QString, Tally> byModel;
     int next = 0, running = 0;
     QList<QProcess *> procs;
     QEventLoop loop;
@@ -200,83 +483,109 @@ int Campaign(const QString &self, int runs, unsigned seed, int jobs, bool clean)
             ++running;
             auto *watchdog = new QTimer(p);
             watchdog->setSingleShot(true);
-            QObject::connect(watchdog, &QTimer::timeout, p, [p, s, &verdicts] {
-                std::printf("seed %u: HANG (killed after %d s)\n", s, HangSeconds);
-                ++verdicts[QStringLiteral("HANG")];
+            QObject::connect(watchdog, &QTimer::timeout, p, [p] {
                 p->setProperty("hung", true);
                 p->kill();
             });
             QObject::connect(p, &QProcess::finished, p, [&, p, s, again, watchdog] {
                 watchdog->stop();
                 const QString out = QString::fromLocal8Bit(p->readAllStandardOutput()).trimmed();
-                if (!p->property("hung").toBool()) {
-                    const QString verdict = out.section(QLatin1Char(' '), 2, 2);
-                    if (out.isEmpty()) {
-                        std::printf("seed %u: no verdict (exit %d)\n", s, p->exitCode());
-                        ++verdicts[QStringLiteral("BROKEN")];
-                    } else {
-                        std::printf("%s\n", qPrintable(out));
-                        ++verdicts[verdict];
-                        const int n = out.section(QStringLiteral(" repairs"), 0, 0)
-                                          .section(QLatin1Char(' '), -1)
-                                          .toInt();
-                        repairs += n;
-                        repairedRuns += n > 0;
-                    }
+                Verdict v;
+                v.seed = s;
+                v.model = MakeScenario(s, mode, FindModel(passOn.value(
+                                                     passOn.indexOf(QStringLiteral("--model")) + 1)))
+                              .model;
+                if (p->property("hung").toBool()) {
+                    v.verdict = QStringLiteral("HANG");
+                    std::printf("seed %u: HANG (killed after %d s)\n", s, HangSeconds);
+                } else if (out.isEmpty()) {
+                    v.verdict = QStringLiteral("BROKEN");
+                    std::printf("seed %u: no verdict (exit %d)\n", s, p->exitCode());
+                } else {
+                    std::printf("%s\n", qPrintable(out));
+                    // "seed S: VERDICT in T s (W on ...), F frames, B boxes, R repairs, E erases"
+                    const QStringList w = out.split(QLatin1Char(' '));
+                    v.verdict = w.value(2);
+                    v.seconds = w.value(4).toDouble();
+                    v.wire = w.value(6).mid(1).toDouble();
+                    v.frames = w.value(14).toInt();
+                    v.boxes = w.value(16).toInt();
+                    v.repairs = w.value(18).toInt();
+                    v.erases = w.value(20).toInt();
                 }
                 std::fflush(stdout);
+                byModel[QLatin1String(v.model->name)].add(v);
                 --running;
                 again(again);
                 if (running == 0) loop.quit();
             });
             p->setProcessChannelMode(QProcess::ForwardedErrorChannel);
-            QStringList args{QStringLiteral("--one"), QString::number(s)};
-            if (clean) args << QStringLiteral("--clean");
-            p->start(self, args);
+            p->start(self, QStringList{QStringLiteral("--one"), QString::number(s)} + passOn);
             watchdog->start(HangSeconds * 1000);
         }
     };
     launch(launch);
     if (running > 0) loop.exec();
     qDeleteAll(procs);
-
-    const int falseSuccesses = verdicts.value(QStringLiteral("FALSE-SUCCESS"));
-    const int hangs = verdicts.value(QStringLiteral("HANG"));
-    const int falseAborts = verdicts.value(QStringLiteral("false-abort"));
-    std::printf("\n%d runs from seed %u in %.0f s: %d ok, %d aborted with the image incomplete, "
-                "%d false aborts (%.1f %%), %d false successes, %d hangs, %d broken; %d silent "
-                "repairs in %d runs%s\n",
-                runs, seed, double(clock.elapsed()) / 1000.0, verdicts.value(QStringLiteral("ok")),
-                verdicts.value(QStringLiteral("abort")), falseAborts,
-                runs ? 100.0 * falseAborts / runs : 0.0, falseSuccesses, hangs,
-                verdicts.value(QStringLiteral("BROKEN")), repairs, repairedRuns,
-                clean ? " (clean runs, 16 ms of jitter)" : "");
-    return falseSuccesses + hangs + verdicts.value(QStringLiteral("BROKEN")) > 0 ? 1 : 0;
+    return Summarize(byModel, runs, seed, mode, double(clock.elapsed()) / 1000);
 }
+
+const char Usage[] =
+    "usage: fault_campaign [--virtual] [--runs N] [--seed S] [--jobs J] [--model NAME]\n"
+    "                      [--clean | --residue] [--verbose]\n"
+    "       fault_campaign --one SEED [--virtual] [--model NAME] [--clean | --residue]\n"
+    "       fault_campaign --models\n";
 
 } // namespace
 
 int main(int argc, char **argv) {
     QApplication qapp(argc, argv);
+    QStringList args = QCoreApplication::arguments();
+    args.removeFirst();
+    auto flag = [&args](const char *name) { return args.removeAll(QLatin1String(name)) > 0; };
+    const bool isVirtual = flag("--virtual"), verbose = flag("--verbose");
+    const Mode mode = flag("--clean") ? Mode::Clean : flag("--residue") ? Mode::Residue
+                                                                         : Mode::Faults;
+    if (flag("--models")) {
+        for (const Model &m : Models)
+            std::printf("%-8s %s\n", m.name, m.what);
+        return 0;
+    }
     int runs = 300, jobs = 2;
     unsigned seed = 1;
-    QStringList args = QCoreApplication::arguments();
-    const bool clean = args.removeAll(QStringLiteral("--clean")) > 0;
-    for (int i = 1; i + 1 < args.size(); i += 2) {
+    long one = -1;
+    const Model *model = nullptr;
+    for (int i = 0; i + 1 < args.size(); i += 2) {
         const QString &a = args[i];
-        const int value = args[i + 1].toInt();
-        if (a == QLatin1String("--one")) return RunOne(unsigned(args[i + 1].toUInt()), clean);
-        if (a == QLatin1String("--runs"))
-            runs = value;
+        const QString &value = args[i + 1];
+        if (a == QLatin1String("--one"))
+            one = long(value.toUInt());
+        else if (a == QLatin1String("--runs"))
+            runs = value.toInt();
         else if (a == QLatin1String("--seed"))
-            seed = unsigned(args[i + 1].toUInt());
+            seed = value.toUInt();
         else if (a == QLatin1String("--jobs"))
-            jobs = std::max(1, value);
-        else {
-            std::fprintf(stderr,
-                         "usage: fault_campaign [--runs N] [--seed S] [--jobs J] [--clean]\n");
+            jobs = std::max(1, value.toInt());
+        else if (a == QLatin1String("--model") && (model = FindModel(value))) {
+        } else {
+            std::fprintf(stderr, "%s", Usage);
             return 2;
         }
     }
-    return Campaign(QCoreApplication::applicationFilePath(), runs, seed, jobs, clean);
+    if (args.size() % 2 != 0) {
+        std::fprintf(stderr, "%s", Usage);
+        return 2;
+    }
+    if (one >= 0) {
+        const Scenario sc = MakeScenario(unsigned(one), mode, model);
+        const Verdict v = isVirtual ? RunVirtual(sc) : RunReal(sc);
+        std::printf("%s\n", qPrintable(Line(v)));
+        return 0;
+    }
+    if (isVirtual) return VirtualCampaign(runs, seed, jobs, mode, model, verbose);
+    QStringList passOn;
+    if (mode == Mode::Clean) passOn << QStringLiteral("--clean");
+    if (mode == Mode::Residue) passOn << QStringLiteral("--residue");
+    if (model) passOn << QStringLiteral("--model") << QLatin1String(model->name);
+    return RealCampaign(QCoreApplication::applicationFilePath(), passOn, runs, seed, jobs, mode);
 }

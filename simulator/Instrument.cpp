@@ -358,6 +358,7 @@ void Instrument::handleFrame(const std::vector<std::uint8_t> &frame, bool struct
         }
     }
     const int frameNo = ++frameCount_;
+    lineBytes_ += frame.size() + 5;
     if (opt_.keepFrames) frames_.push_back({kind, frame, status, arrival});
 
     // Rules combine: one decides the reply, one the status, every noise rule adds its own noise

@@ -137,8 +137,11 @@ public:
     int erases() const { return erases_; }         // start frames taken
     // The kind of the last frame that took effect: an image is complete only when it is End.
     FrameKind lastTaken() const { return lastTaken_; }
-    // The time it took to answer, in all, beyond the line: what its own rules added.
+    // The time it took to answer, in all, beyond the line: what its own rules, an adapter and a
+    // path added.
     Clock::duration ownTime() const { return ownTime_; }
+    // Every frame received and a 5-byte reply to each, on the line.
+    Clock::duration wireTime() const { return charTime() * long(lineBytes_); }
     Clock::duration charTime() const;
 
     static std::string ToIntelHex(const std::map<std::uint32_t, std::uint8_t> &memory);
@@ -187,6 +190,7 @@ private:
     double ticksMs_ = 0, pathLo_ = 0, pathHi_ = 0;
     Clock::duration tickPhase_{};
     Clock::duration ownTime_{};
+    std::size_t lineBytes_ = 0;
     std::vector<double> repeatsMs_; // the repeats of the reply being answered
     struct OnLine {
         Clock::time_point at; // reaches the flasher

@@ -111,6 +111,12 @@ FrameKind Simulator::lastTaken() const {
     return instrument_.lastTaken();
 }
 
+Simulator::Figures Simulator::figures() const {
+    std::lock_guard lock(mutex_);
+    return {instrument_.frameCount(), instrument_.erases(), instrument_.wireTime(),
+            instrument_.ownTime()};
+}
+
 void Simulator::loop() {
     std::vector<std::uint8_t> buf(4096), reached;
     while (running_) {

@@ -39,6 +39,13 @@ public:
     int endFrames() const;
     FrameKind lastTaken() const;
     bool hungUp() const { return hungUp_; }
+    // What a run cost: frames received and erases done, the time on the line and the time the
+    // instrument and the way back took beyond it.
+    struct Figures {
+        int frames = 0, erases = 0;
+        Clock::duration wire{}, own{};
+    };
+    Figures figures() const;
 
     static std::string ToIntelHex(const std::map<std::uint32_t, std::uint8_t> &memory) {
         return Instrument::ToIntelHex(memory);
