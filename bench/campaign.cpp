@@ -27,6 +27,7 @@
 #include "simulator/HexWriter.h"
 #include "simulator/Simulator.h"
 #include "simulator/VirtualLine.h"
+#include "transfer/BlockAssembly.h"
 #include "transfer/HexImage.h"
 #include "transfer/RunParts.h"
 
@@ -51,7 +52,6 @@ constexpr int Baud = 38400;
 constexpr int HangSeconds = 600; // real time: far beyond any run the faults below can make
 constexpr int Retries = 3;       // Wiederholen answered this often in a run, then Abbrechen
 
-using Memory = std::map<std::uint32_t, std::uint8_t>;
 using Rng = std::mt19937;
 
 int in(Rng &rng, int lo, int hi) {
@@ -85,7 +85,7 @@ const Model Models[] = {
     {"endslow", "the end checks the flash: 20 ms to 3 s",
      [](Rng &r) {
          return std::vector<std::string>{"any:delay=0.5",
-                                         "any:endslow=" + std::to_string(in(r, 20, 3000))};
+                                         "any:endslow=" + std::to_string(in(r, 20, 2990))};
      }},
     {"bank", "14 to 20 ms more after 32 KiB (a second flash bank)",
      [](Rng &r) {
@@ -113,7 +113,7 @@ enum class Mode { Faults, Clean, Residue };
 
 // Images the size of the 64 KiB sample: 60 to 68 KiB in one to four sections, mostly 16-byte
 // records, now and then 32-byte ones, and a shorter record closing a section.
-std::string MakeImage(Rng &rng, Memory &memory) {
+std::string MakeImage(Rng &rng, q7310sim::Flash &memory) {
     std::string text;
     const int sections = in(rng, 1, 4);
     const int total = in(rng, 60000, 68000);
@@ -133,7 +133,8 @@ std::string MakeImage(Rng &rng, Memory &memory) {
             const int here = std::min<int>(n, int(0x10000 - (address & 0xFFFF)));
             std::uint8_t data[32];
             for (int i = 0; i < here; ++i)
-                memory[address + std::uint32_t(i)] = data[i] = std::uint8_t(in(rng, 0, 255));
+                data[i] = std::uint8_t(in(rng, 0, 255));
+            memory.write(address, data, std::size_t(here));
             text += hexwriter::Record(0, address & 0xFFFF, data, std::size_t(here)) + "\r\n";
             address += std::uint32_t(here);
             left -= here;
@@ -197,7 +198,7 @@ struct Scenario {
     unsigned seed = 0;
     const Model *model = nullptr;
     std::string image;
-    Memory memory;
+    q7310sim::Flash memory; // what the instrument must hold
     std::vector<std::string> rules; // the faults first: a fault's own reply rule decides
 };
 
@@ -207,7 +208,7 @@ Scenario MakeScenario(unsigned seed, Mode mode, const Model *fixed) {
     sc.seed = seed;
     sc.model = fixed ? fixed : &Models[in(rng, 0, ModelCount - 1)];
     sc.image = MakeImage(rng, sc.memory);
-    const int frames = int(sc.memory.size() / 200) + 2; // about; for choosing frames only
+    const int frames = int(sc.memory.written() / 200) + 2; // about; for choosing frames only
     if (mode == Mode::Faults) sc.rules = MakeFaults(rng, frames + 10);
     if (mode == Mode::Residue) {
         // Frame k's reply once more, `gap` later: anywhere in the time the next frame's reply
@@ -258,6 +259,28 @@ struct NoDialog : FileDialog {
 };
 
 struct Unseen : RunFront, TrafficMonitor {
+    const VirtualTime *tracing = nullptr; // set: every frame, reply and repair on stdout
+    void trace(const QString &what) const {
+        if (tracing)
+            std::printf("%10.4f  %s\n", std::chrono::duration<double>(tracing->elapsed()).count(),
+                        qPrintable(what));
+    }
+    void frameSent(int command, std::int64_t address, int bytes) override {
+        trace(QStringLiteral("-> %1 %2 %3").arg(command).arg(address, 0, 16).arg(bytes));
+    }
+    void replyJudged(const QByteArray &reply, int status, std::chrono::nanoseconds after,
+                     std::chrono::nanoseconds turnaround, const char *doubt) override {
+        trace(QStringLiteral("<- %1 status %2 after %3 ms, turnaround %4 ms %5")
+                  .arg(QString::fromLatin1(reply.toHex(' ')))
+                  .arg(status)
+                  .arg(double(after.count()) / 1e6, 0, 'f', 2)
+                  .arg(double(turnaround.count()) / 1e6, 0, 'f', 2)
+                  .arg(QString::fromUtf8(doubt)));
+    }
+    void settled(const QByteArray &dropped, std::chrono::milliseconds) override {
+        trace(QStringLiteral("   settled, dropped %1").arg(QString::fromLatin1(dropped.toHex(' '))));
+    }
+    void repairing(int from) override { trace(QStringLiteral("   repair from frame %1").arg(from)); }
     void contact(bool) override {}
     void noReply(bool) override {}
     void startSent() override {}
@@ -292,9 +315,14 @@ double Seconds(q7310sim::Clock::duration d) {
     return std::chrono::duration<double>(d).count();
 }
 
+// The frames a run plans and their replies, each once, on the line.
+double PlannedWire(const ImagePlan &plan) {
+    return double(plan.summary.lineBytes) * 11 / Baud;
+}
+
 // One run in simulated time: the run's code with the real command routine and judge, on a
 // simulated clock and line to the instrument.
-Verdict RunVirtual(const Scenario &sc) {
+Verdict RunVirtual(const Scenario &sc, bool trace = false) {
     Verdict v;
     v.seed = sc.seed;
     v.model = sc.model;
@@ -306,7 +334,8 @@ Verdict RunVirtual(const Scenario &sc) {
         v.verdict = QStringLiteral("BROKEN");
         return v;
     }
-    const QList<QByteArray> lines = SplitLines(QByteArray::fromStdString(sc.image));
+    const auto plan = std::make_shared<const ImagePlan>(
+        PlanImage(SplitLines(QByteArray::fromStdString(sc.image))));
     VirtualTime time;
     time.limitTo(std::chrono::hours(2));
     q7310sim::Instrument instrument(opt);
@@ -314,19 +343,20 @@ Verdict RunVirtual(const Scenario &sc) {
     TransferState st;
     RunTimer Timer1(time);
     Unseen front;
+    if (trace) front.tracing = &time;
     Answering boxes;
     RunParts parts(st, Timer1, front, front, boxes, &port, {});
     try {
-        parts.run.Run(1, QStringLiteral("fw.a35"), lines);
+        parts.run.Run(1, RunImage{QStringLiteral("fw.a35"), plan});
     } catch (const VirtualTime::Stuck &) {
         v.verdict = QStringLiteral("HANG");
     }
     const bool reported = parts.run.outcome() == RunOutcome::Completed;
-    const bool complete = instrument.flash().bytes() == sc.memory &&
+    const bool complete = instrument.flash() == sc.memory &&
                           instrument.lastTaken() == q7310sim::FrameKind::End;
     if (v.verdict.isEmpty()) v.verdict = Judged(reported, complete);
     v.seconds = std::chrono::duration<double>(time.elapsed()).count();
-    v.wire = Seconds(instrument.wireTime());
+    v.wire = PlannedWire(*plan);
     v.own = Seconds(instrument.ownTime());
     v.frames = instrument.frameCount();
     v.boxes = boxes.shown;
@@ -367,10 +397,11 @@ Verdict RunReal(const Scenario &sc) {
     app.mainWindow()->cmdLesen_Click();
     v.seconds = double(clock.nsecsElapsed()) / 1e9;
     const bool reported = app.mainWindow()->run().outcome() == RunOutcome::Completed;
-    const bool complete = sim.memory() == sc.memory && sim.lastTaken() == q7310sim::FrameKind::End;
+    const bool complete =
+        sim.memory() == sc.memory.bytes() && sim.lastTaken() == q7310sim::FrameKind::End;
     v.verdict = Judged(reported, complete);
     const q7310sim::Simulator::Figures figures = sim.figures();
-    v.wire = Seconds(figures.wire);
+    v.wire = PlannedWire(PlanImage(SplitLines(QByteArray::fromStdString(sc.image))));
     v.own = Seconds(figures.own);
     v.frames = figures.frames;
     v.boxes = boxes.shown;
@@ -578,7 +609,7 @@ int main(int argc, char **argv) {
     }
     if (one >= 0) {
         const Scenario sc = MakeScenario(unsigned(one), mode, model);
-        const Verdict v = isVirtual ? RunVirtual(sc) : RunReal(sc);
+        const Verdict v = isVirtual ? RunVirtual(sc, verbose) : RunReal(sc);
         std::printf("%s\n", qPrintable(Line(v)));
         return 0;
     }

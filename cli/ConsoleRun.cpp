@@ -38,8 +38,9 @@ ConsoleRun::ConsoleRun(FlashOptions options, const QStringList &linkDirs, const 
 ConsoleRun::~ConsoleRun() = default;
 
 int ConsoleRun::exec() {
-    const QList<QByteArray> lines = image_.lines();
-    summary_ = SummarizeImage(lines);
+    // One plan of the image for the run and for what is shown of it.
+    const auto plan = std::make_shared<const ImagePlan>(PlanImage(image_.lines()));
+    summary_ = plan->summary;
     const QString started = TimeStamp();
     json({{"event", "start"},
           {"device", comm_.deviceName()},
@@ -55,7 +56,7 @@ int ConsoleRun::exec() {
                MsgStyle::Critical, QStringLiteral("Datei"));
         outcome_ = RunOutcome::NothingSent;
     } else {
-        parts_->run.Run(comm_.CommPort, o_.file, lines);
+        parts_->run.Run(comm_.CommPort, RunImage{o_.file, plan});
         reason = parts_->run.reason();
     }
 

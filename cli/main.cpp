@@ -95,15 +95,15 @@ QString compact(const QJsonObject &o) {
 int check(const QString &file, bool asJson) {
     const ImageInput in = ReadImageInput(file);
     if (in.interrupted) EndBySignal(StopSignal());
-    const QList<QByteArray> lines = in.lines();
-    const QString problem = in.problem.isEmpty() ? CheckImage(lines) : in.problem;
+    const ImagePlan plan = PlanImage(in.lines());
+    const QString problem = in.problem.isEmpty() ? plan.problem : in.problem;
     if (!problem.isEmpty()) {
         if (asJson) print(stdout, compact({{"file", file}, {"valid", false}, {"error", problem}}));
         print(stderr, QStringLiteral("Die Datei \"%1\" ist fehlerhaft oder nicht lesbar: %2\n")
                           .arg(QFileInfo(file).fileName(), problem));
         return ExitCode::Untouched;
     }
-    const ImageSummary s = SummarizeImage(lines);
+    const ImageSummary &s = plan.summary;
     const QString settings = QString::fromLatin1(ProgrammingRun::DefaultLineSettings);
     const double seconds = double(LineTime(s.lineBytes, settings).count()) / 1e9;
     QStringList ranges;

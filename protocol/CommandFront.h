@@ -20,6 +20,8 @@ public:
     virtual void noReply(bool shown) = 0;
     // A start frame has gone out: from now on the flash may be erased.
     virtual void startSent() = 0;
+    // A command (1 start, 2 data, 3 end) begins: its retries begin anew.
+    virtual void commandBegins(int command) { Q_UNUSED(command); }
     // Asked before every attempt: true ends the command, and the run, there.
     virtual bool stopRequested() const { return false; }
 

@@ -15,6 +15,12 @@ constexpr int FrameByte1Value = 250;
 constexpr int MaxBlockBytes = 248; // L = n + 7 must fit in one byte
 constexpr std::int64_t MaxAddress = 0xFFFFFF;
 constexpr int ReplyBytes = 5;
+// Bytes on the wire: a frame is its user data (3 + payload) and 6 bytes around them.
+constexpr qsizetype StartFrameBytes = 16;
+constexpr qsizetype EndFrameBytes = 12;
+constexpr qsizetype DataFrameBytes(qsizetype dataBytes) {
+    return dataBytes + 13;
+}
 } // namespace Frames
 
 void BuildStartFrame(TransferState &st);

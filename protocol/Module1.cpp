@@ -166,12 +166,14 @@ CommandOutcome Module1::LineStaysQuiet() {
     // listened to until the horizon of a late reply.
     const int listen =
         c_.judge.owed() > 0 ? ReplyJudge::ReplyHorizonMs : ReplyReception::ReplyTimeoutMs;
+    c_.judge.beginAttempt();
     if (!c_.Comm1.PortOpen()) return CommandOutcome::PortLost;
     const Drained d = DrainLine(listen, clock().now(), listen);
     c_.front.settled(d.bytes, std::chrono::milliseconds(listen));
     if (!c_.Comm1.PortOpen()) return CommandOutcome::PortLost;
     afterEnd_ = d.bytes;
     if (d.bytes.isEmpty()) return CommandOutcome::Accepted;
+    c_.judge.unexplained(d.bytes, "nach der Antwort auf den Endebefehl");
     // What came is shown, as a reply would be.
     if (c_.monitor.monitorOn()) c_.monitor.setReplyText(MonitorHex(d.bytes));
     return CommandOutcome::Doubt;
@@ -184,8 +186,11 @@ void Module1::SendCommand(int code) {
     st_.ReplyStatus = 0;
     st_.CommandFailed = false;
     st_.LastOutcome = CommandOutcome::Accepted;
+    c_.judge.beginCommand();
+    c_.front.commandBegins(code);
 
-    while (st_.ReplyData.size() != Frames::ReplyBytes || st_.ReplyStatus != 0) {
+    bool again = false; // confirmed, but to be confirmed once more
+    while (again || st_.ReplyData.size() != Frames::ReplyBytes || st_.ReplyStatus != 0) {
         st_.CommandFailed = false;
         // Nothing goes out after a stop was asked for: not a retry, not an erase more.
         if (c_.front.stopRequested()) {
@@ -207,6 +212,8 @@ void Module1::SendCommand(int code) {
             break;
         case Command::End:
             BuildEndFrame(st_);
+            // Timer1's interval for an end attempt: the instrument may check its flash first.
+            c_.Timer1.setInterval(EndReplyTimeoutMs);
             break;
         default:
             built = BuildDataFrame(st_);
@@ -231,6 +238,25 @@ void Module1::SendCommand(int code) {
             st_.LastOutcome = CommandOutcome::Doubt;
             return;
         }
+        // A confirmation that another frame's reply may have given is asked again: no failed
+        // attempt, and nothing the user needs to hear of.
+        again = c_.judge.confirmAgain();
+        if (again && c_.judge.listenUntil() > clock().now()) {
+            // Where a stray reply stood in, this frame's own comes before it is asked again.
+            const Drained d = DrainLine(0, c_.judge.listenUntil(), SettleBoundMs);
+            c_.front.settled(d.bytes, std::chrono::milliseconds(0));
+            if (!c_.Comm1.PortOpen()) {
+                st_.CommandFailed = true;
+                st_.LastOutcome = CommandOutcome::PortLost;
+                return;
+            }
+            if (!d.bytes.isEmpty()) {
+                c_.judge.unexplained(d.bytes, "nach einer zu frühen Antwort");
+                st_.LastOutcome = CommandOutcome::Doubt;
+                return;
+            }
+        }
+        if (again) continue;
         if (st_.ReplyStatus == 16) RetryCount = 1;
         ++RetryCount;
         if (RetryCount <= 1) continue;

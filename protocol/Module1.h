@@ -33,7 +33,9 @@ inline constexpr char ErrorTitle[] = "Fehler";
 
 class Module1 {
 public:
+    // The start erases, the end may have the instrument check its flash: both have long.
     static constexpr int StartReplyTimeoutMs = 3000;
+    static constexpr int EndReplyTimeoutMs = 3000;
     // A line that keeps chattering this long while it should settle is sent to regardless.
     static constexpr int SettleBoundMs = 3000;
 
@@ -61,7 +63,9 @@ public:
     // send keeps the frame back.
     void ExchangeFrame();
 
-    // Builds and sends the command until the instrument takes it or the user gives up.
+    // Builds and sends the command until the instrument takes it or the user gives up. A
+    // confirmation that may have been another frame's reply is asked again: the frame goes out
+    // once more and must be confirmed again.
     // CommandFailed and LastOutcome tell the caller how it ended; Doubt ends it at once, without
     // a box and without counting as a failed attempt, and so does a port that failed (PortLost):
     // no instrument can answer through it, so asking whether it should is pointless.

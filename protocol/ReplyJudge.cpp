@@ -4,17 +4,29 @@
 #include "protocol/ReplyReception.h"
 
 #include <algorithm>
+#include <array>
+
+void AnswerTime::clear() {
+    recent_.clear();
+    all_.clear();
+}
 
 void AnswerTime::add(ns turnaround) {
-    samples_.insert(std::upper_bound(samples_.cbegin(), samples_.cend(), turnaround), turnaround);
+    recent_.append(turnaround);
+    if (recent_.size() > Recent) recent_.removeFirst();
+    all_.insert(std::upper_bound(all_.cbegin(), all_.cend(), turnaround), turnaround);
 }
 
 AnswerTime::Band AnswerTime::band() const {
-    // The outer eighth on each side is left out, so that one wrong reply among many does not
-    // widen the band; the margin covers the spread seen, our own delays, and while few replies
-    // are known what an adapter may still add.
+    // The outer eighth on each side is left out, so that one odd reply among many (a sector
+    // erased, a reply held by an adapter's timer) does not widen the band; the margin covers
+    // the spread seen, our own delays, and while few replies are known what an adapter may
+    // still add.
+    std::array<ns, Recent> sorted{};
     const int n = count(), trim = n / 8;
-    const ns lo = samples_[trim], hi = samples_[n - 1 - trim];
+    std::copy(recent_.cbegin(), recent_.cend(), sorted.begin());
+    std::sort(sorted.begin(), sorted.begin() + n);
+    const ns lo = sorted[std::size_t(trim)], hi = sorted[std::size_t(n - 1 - trim)];
     // What may be beyond the extremes seen shrinks fast as replies come: jitter shows in the
     // spread of a handful of them.
     const ns unseen =
@@ -24,11 +36,11 @@ AnswerTime::Band AnswerTime::band() const {
 }
 
 AnswerTime::ns AnswerTime::median() const {
-    return samples_.isEmpty() ? ns{} : samples_[samples_.size() / 2];
+    return all_.isEmpty() ? ns{} : all_[all_.size() / 2];
 }
 
 AnswerTime::ns AnswerTime::worst() const {
-    return samples_.isEmpty() ? ns{} : samples_.last();
+    return all_.isEmpty() ? ns{} : all_.last();
 }
 
 void ReplyJudge::replyTaken(Clock::time_point at) {
@@ -39,7 +51,18 @@ void ReplyJudge::replyTaken(Clock::time_point at) {
 void ReplyJudge::beginRun() {
     answers_.clear();
     owed_ = 0;
+    repeats_ = false;
+    tailSeen_ = 0;
+    tailLongest_ = {};
     awaitingLate_ = false;
+    beginCommand();
+}
+
+void ReplyJudge::beginCommand() {
+    confirmed_ = 0;
+    needed_ = 1;
+    askedForTime_ = false;
+    askedLate_ = {};
 }
 
 void ReplyJudge::portReopened() {
@@ -47,6 +70,7 @@ void ReplyJudge::portReopened() {
 }
 
 void ReplyJudge::beginAttempt() {
+    listenUntil_ = {};
     verdict_ = ReplyVerdict::NoReply;
     status_ = 255;
     why_ = "";
@@ -78,14 +102,32 @@ void ReplyJudge::doubt(const char *why) {
 }
 
 void ReplyJudge::pay(const QByteArray &bytes) {
-    for (qsizetype i = 0; i + Frames::ReplyBytes <= bytes.size() && owed_ > 0;) {
+    for (qsizetype i = 0; i + Frames::ReplyBytes <= bytes.size();) {
         if (ReplyWellFormed(bytes.mid(i, Frames::ReplyBytes))) {
-            --owed_;
+            if (owed_ > 0)
+                --owed_;
+            else
+                repeats_ = true;
             i += Frames::ReplyBytes;
         } else {
             ++i;
         }
     }
+}
+
+int ReplyJudge::confirmationsNeeded() const {
+    // A reply sent twice may stand in for any frame's; an owed one for a block's while this
+    // instrument's time is not known well enough to tell, and for the end's, which is believed
+    // whenever it comes within its time-out. Either can stand in once.
+    switch (frame_) {
+    case Frame::Block:
+        return repeats_ || (owed_ > 0 && !answers_.known()) ? 2 : 1;
+    case Frame::End:
+        return repeats_ || owed_ > 0 ? 2 : 1;
+    case Frame::Start:
+        break;
+    }
+    return 1;
 }
 
 void ReplyJudge::unexplained(const QByteArray &bytes, const char *why) {
@@ -120,29 +162,48 @@ ReplyVerdict ReplyJudge::judge(const QByteArray &reply, bool portOpen) {
     if (verdict_ == ReplyVerdict::Doubtful) return verdict_;
     status_ = got == Frames::ReplyBytes ? quint8(reply[2]) : 255;
     if (status_ == 0 && frame_ != Frame::Start) {
-        // Only a confirmation can hide a lost frame; a refusal is sent again anyway.
         // Seen when it was taken, but on the wire perhaps as early as our waiting for a
         // processor since the send allows.
         turnaround_ = replyAt_ - sentAt_ - crossing_;
         const ns earliest = turnaround_ - std::max(delayed_, ns{});
-        if (answers_.count() > 0) {
-            const AnswerTime::Band band = answers_.band();
-            const bool early = frame_ == Frame::Block && turnaround_ < band.lo;
-            if (early || earliest > band.hi) {
-                // Another frame's reply, most likely one owed; while few replies are known the
-                // band may be the one that is wrong, and it is learned afresh.
-                pay(reply);
-                if (!answers_.known()) answers_.clear();
-                doubt(early ? "früher, als dieses Gerät antwortet"
-                            : "später, als dieses Gerät antwortet");
-                return verdict_;
+        if (frame_ == Frame::Block) {
+            const AnswerTime::Band band =
+                answers_.count() > 0 ? answers_.band() : AnswerTime::Band{ns::min(), ns::max()};
+            const bool early = turnaround_ < band.lo, late = earliest > band.hi;
+            // With no stray reply about, an instrument that has shown a slow tail is believed
+            // within it.
+            const bool strays = owed_ > 0 || repeats_;
+            const bool inTail = !strays && tailSeen_ >= AnswerTime::TailAfter &&
+                                earliest <= tailLongest_ * 5 / 4 + AnswerTime::LateFloor;
+            if (askedLate_ > ns{} && !early && !late && !strays) {
+                // Asked again, and now answered as usual: the late one was this instrument's.
+                ++tailSeen_;
+                tailLongest_ = std::max(tailLongest_, askedLate_);
             }
+            if ((early || (late && !inTail)) && !askedForTime_) {
+                // Not when this instrument answers: perhaps another frame's reply, come where
+                // this one's would. Asked once more; what comes then is this frame's, whenever.
+                askedForTime_ = true;
+                if (late) askedLate_ = earliest;
+                // A reply displaced by a stray one comes later than the stray, and no later
+                // than this instrument answers.
+                if (early) listenUntil_ = sentAt_ + crossing_ + band.hi;
+                why_ = early ? "früher, als dieses Gerät antwortet"
+                             : "später, als dieses Gerät antwortet";
+                needed_ = std::max(needed_, confirmed_ + 2);
+            }
+            // Every confirmation is learned, also one asked again: the band follows what this
+            // instrument does, and one odd reply among many is trimmed off.
+            answers_.add(earliest);
         }
-        if (frame_ == Frame::Block) answers_.add(earliest);
     }
     verdict_ = status_ == 0     ? ReplyVerdict::Accepted
                : status_ == 255 ? ReplyVerdict::NoReply
                                 : ReplyVerdict::Refused;
+    if (verdict_ == ReplyVerdict::Accepted) {
+        ++confirmed_;
+        needed_ = std::max(needed_, confirmationsNeeded());
+    }
     return verdict_;
 }
 
@@ -156,7 +217,7 @@ ReplyJudge::Clock::time_point ReplyJudge::settleUntil(Clock::time_point now) con
     // own time to every reply, as the longest turnaround seen tells.
     const ns path = std::max(answers_.worst(), ns{});
     return sentAt_ + path +
-           std::chrono::milliseconds(frame_ == Frame::Start ? StartReplyHorizonMs : ReplyHorizonMs);
+           std::chrono::milliseconds(frame_ == Frame::Block ? ReplyHorizonMs : LongReplyHorizonMs);
 }
 
 int ReplyJudge::resumeAfterDoubt(const QList<ns> &crossings, int at) const {

@@ -1,15 +1,22 @@
 #pragma once
-// What a reply means, decided in one place: accepted, refused, no reply, doubtful or port lost.
-// The receive handler tells it when bytes come, the exchange what went out and what came back.
-// It keeps what a run has learned: when this instrument answers, and how many replies are owed.
+// What a reply means, decided in one place: accepted, refused, no reply, doubtful or port lost,
+// and whether a confirmation is to be confirmed once more. The receive handler tells it when
+// bytes come, the exchange what went out and what came back. It keeps what a run has learned:
+// when this instrument answers, how many replies are owed, and whether it has sent a reply
+// nobody asked for.
 //
-// The protocol carries no sequence numbers, so a reply is paired with its frame by time. Every
-// confirmed reply is measured against its frame: the time from the write to its arrival, less
-// the frame's and the reply's time on the line, is the instrument's turnaround (with our own and
-// an adapter's delays). A reply that would confirm a frame is believed only within the band of
-// turnarounds this instrument has shown, widened by a margin that covers the spread seen and,
-// while few replies have been measured, the 0 to 16 ms a USB adapter's latency timer adds. A
-// reply outside it is another frame's, or came by chance: it casts doubt.
+// The protocol carries no sequence numbers, so a reply is paired with its frame by the line's
+// physics: it comes after its frame has crossed the line, and within the time-out. How long the
+// instrument takes within that is its own affair. What can stand in for a frame's reply is
+// another frame's: one owed (its attempt gave up on it, it may still come) or one sent twice.
+// Where such a reply may have taken the place of this frame's, the frame is sent once more, and
+// the instrument must confirm it again: a stray reply cannot stand in twice. Time only decides
+// when to ask again: a confirmation that comes when this instrument does not usually answer (its
+// band of recent turnarounds) is asked again, never refused.
+//
+// Bytes that are no answer to the frame in flight (too early, behind a reply, while the line
+// settles, before a frame goes out) show that replies and frames may be out of step: they cast
+// doubt, and the run sends the blocks again that a displaced reply may have confirmed.
 
 #include "protocol/RunClock.h"
 
@@ -18,7 +25,7 @@
 #include <chrono>
 
 enum class ReplyVerdict {
-    Accepted, // the frame's own reply, status 0
+    Accepted, // the frame's own reply, status 0 (see confirmAgain())
     Refused,  // a reply with another status (16, 32, ...)
     NoReply,  // nothing, or fewer than 5 bytes, or the status 255
     Doubtful, // a byte came that is not this frame's reply: an earlier reply may have been
@@ -26,39 +33,48 @@ enum class ReplyVerdict {
     PortLost, // the port failed and was closed
 };
 
-// When this instrument answers: the turnarounds of the replies confirmed so far in a run.
+// When this instrument answers: the turnarounds of the replies confirmed in a run.
 class AnswerTime {
 public:
     using ns = std::chrono::nanoseconds;
     // After this many replies the band is taken as known.
     static constexpr int KnownAfter = 8;
+    // The band follows the most recent replies, so that an instrument that slows down as it
+    // warms, or from a second flash bank on, is followed.
+    static constexpr int Recent = 32;
+    // After this many late confirmations that proved to be the instrument's own way (see
+    // ReplyJudge), such a one is believed while no stray reply is about.
+    static constexpr int TailAfter = 2;
     // Beyond any spread seen. Early: a turnaround shorter than the shortest seen, by a little
     // (a clock that runs fast shifts them all alike, and so is learned). Late: delays in seeing a
     // reply that are not our own waiting for a processor (that is measured and taken off): the
     // event loop, and the scheduling of whatever carries the reply to us (the kernel's worker
     // that hands received bytes on, a device server on this machine). On a loaded machine those
-    // were seen up to 7 ms late.
+    // were seen up to 7 ms late; such a reply is only asked again, a frame's cost, while every
+    // millisecond more is room for another frame's reply to pass for a lost frame's.
     static constexpr ns EarlyFloor = std::chrono::milliseconds(1);
-    static constexpr ns LateFloor = std::chrono::milliseconds(12);
+    static constexpr ns LateFloor = std::chrono::milliseconds(4);
     // What an adapter may add that the first replies need not have shown yet.
     static constexpr ns UnseenJitter = std::chrono::milliseconds(16);
 
     struct Band {
-        ns lo, hi; // a turnaround is believed from lo to hi
+        ns lo, hi; // a turnaround is expected from lo to hi
         bool contains(ns t) const { return t >= lo && t <= hi; }
     };
 
-    void clear() { samples_.clear(); }
+    void clear();
     void add(ns turnaround);
-    int count() const { return int(samples_.size()); }
+    int count() const { return int(recent_.size()); }
     bool known() const { return count() >= KnownAfter; }
     // Meaningful once count() > 0.
     Band band() const;
+    // Of every reply of the run.
     ns median() const;
     ns worst() const;
 
 private:
-    QList<ns> samples_; // sorted
+    QList<ns> recent_; // in the order they came, the last Recent
+    QList<ns> all_;    // sorted
 };
 
 class ReplyJudge {
@@ -66,10 +82,9 @@ public:
     using Clock = std::chrono::steady_clock;
     using ns = std::chrono::nanoseconds;
 
-    // What went out: the start's reply comes after an erase, which takes what it takes, and is
-    // judged on its own. The end asks nothing of the flash: an instrument may answer it sooner
-    // than a block, so its reply is believed from its crossing up to the latest this instrument
-    // answers a block.
+    // What went out: the start's reply comes after an erase, and the end's after the instrument
+    // has checked what it holds: they take what they take, within their long time-out. A block
+    // is answered within the short one, and its turnaround is learned.
     enum class Frame { Start, Block, End };
 
     // clock: what the times given are read from, and how long this program waited for a
@@ -81,6 +96,8 @@ public:
     void beginRun();
     // The port was opened again: what it may still bring is no answer to anything.
     void portReopened();
+    // A command begins: its frame has not been confirmed yet.
+    void beginCommand();
 
     // An attempt begins: nothing is known of it yet.
     void beginAttempt();
@@ -92,7 +109,7 @@ public:
     // The whole reply was there at `at`.
     void replyTaken(Clock::time_point at);
     // Bytes nobody waits for (why: where they came). Any of them casts doubt on this attempt; a
-    // reply among them pays a reply owed.
+    // reply among them pays a reply owed, or shows that this instrument sends replies twice.
     void unexplained(const QByteArray &bytes, const char *why);
     // Bytes were waiting when the frame was to go out: it is kept back, and the attempt is in
     // doubt.
@@ -103,10 +120,18 @@ public:
     // The bytes taken for the reply, once the wait has ended, and whether the port is still open.
     ReplyVerdict judge(const QByteArray &reply, bool portOpen);
     ReplyVerdict verdict() const { return verdict_; }
+    // The frame was confirmed, but that confirmation may have been another frame's reply: it is
+    // to be sent once more and confirmed again.
+    bool confirmAgain() const { return verdict_ == ReplyVerdict::Accepted && confirmed_ < needed_; }
+    // A confirmation that came sooner than this instrument answers may have been another
+    // frame's reply, with this frame's own still on its way: before the frame is asked again,
+    // the line is listened to until then, and what comes meanwhile casts doubt. None otherwise.
+    Clock::time_point listenUntil() const { return listenUntil_; }
     // The status as the exchange reports it: the reply's third byte, or 255 for no reply and
     // for a doubtful one.
     int status() const;
-    // Why the attempt is in doubt, for the monitor and the record; empty when it is not.
+    // Why the attempt is in doubt, or why its confirmation is asked again, for the monitor and
+    // the record; empty when neither.
     const char *doubtReason() const { return why_; }
     // The last reply's turnaround, also when it was not believed; 0 for a start or no reply.
     ns turnaround() const { return turnaround_; }
@@ -121,15 +146,14 @@ public:
 
     // Replies of attempts that got none: they may still come, at any time.
     int owed() const { return owed_; }
-    // A confirmation may be a reply owed to an earlier attempt, and this instrument's answer
-    // time is not known well enough to tell: the frame is to be confirmed a second time.
-    bool confirmationInDoubt() const { return owed_ > 0 && !answers_.known(); }
+    // The instrument sent a reply nobody owed: it may send any reply twice.
+    bool repeats() const { return repeats_; }
     const AnswerTime &answerTime() const { return answers_; }
 
-    // How long after its frame a reply is still waited for once its attempt was given up. A
-    // start reply may come late after a slow erase.
+    // How long after its frame a reply is still waited for once its attempt was given up: a
+    // block's, and a start's or an end's, which may come late after a slow erase or check.
     static constexpr int ReplyHorizonMs = 2500;
-    static constexpr int StartReplyHorizonMs = 4500;
+    static constexpr int LongReplyHorizonMs = 4500;
 
     // Frame k of a run goes out again after a doubt that arose at frame `at` (0 the start, then
     // the blocks, the end frame last); crossings[k]: frame k and its reply on the line.
@@ -137,19 +161,34 @@ public:
 
 private:
     void doubt(const char *why);
+    // A well-formed reply among bytes nobody waited for pays a reply owed; where none is owed,
+    // it shows that replies come twice.
     void pay(const QByteArray &bytes);
+    // How many confirmations a frame needs, as things stand: more than the stray replies that
+    // could stand in for it.
+    int confirmationsNeeded() const;
 
     RunClock &clock_;
     AnswerTime answers_;
     ReplyVerdict verdict_ = ReplyVerdict::NoReply;
     int status_ = 255;
     const char *why_ = "";
-    Clock::time_point earliest_{}, sentAt_{}, replyAt_{};
+    Clock::time_point earliest_{}, sentAt_{}, replyAt_{}, listenUntil_{};
     ns waitedAtSend_{}; // this thread's time spent waiting for a processor, at the send
     ns delayed_{};      // how much of it came before the reply was taken
     ns crossing_{};
     ns turnaround_{};
     Frame frame_ = Frame::Block;
     int owed_ = 0;
+    bool repeats_ = false;
     bool awaitingLate_ = false; // the last attempt's reply never came: the settle waits for it
+    int confirmed_ = 0;         // confirmations of the command's frame so far
+    int needed_ = 1;            // confirmations it needs
+    bool askedForTime_ = false; // it was asked again for a confirmation out of its time
+    ns askedLate_{};            // the late turnaround it was asked again for; 0: none
+    // Late confirmations asked again whose frame was then confirmed when this instrument
+    // usually answers, while no stray reply was about: an instrument that now and then takes
+    // longer (a sector erased before the write). Up to the longest of them it is believed.
+    int tailSeen_ = 0;
+    ns tailLongest_{};
 };

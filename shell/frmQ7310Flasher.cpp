@@ -290,7 +290,7 @@ void frmQ7310Flasher::cmdLesen_Click() {
     int port = Comm1.CommPort; // kept when no entry is checked
     for (int n = 1; n <= 8; ++n)
         if (mnuComItems[n - 1]->isChecked()) port = n;
-    parts_->run.Run(port, CD_01.FileName);
+    parts_->run.Run(port, RunImage{CD_01.FileName, nullptr});
 }
 
 void frmQ7310Flasher::cmdEnd_Click() {

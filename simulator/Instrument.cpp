@@ -197,11 +197,16 @@ bool Flash::canWrite(std::uint32_t address, const std::uint8_t *data, std::size_
 }
 
 void Flash::write(std::uint32_t address, const std::uint8_t *data, std::size_t n) {
-    for (std::size_t i = 0; i < n; ++i) {
+    for (std::size_t i = 0; i < n;) {
         const std::uint32_t a = address + std::uint32_t(i);
         Page &page = pages_[a >> 8];
-        page.data[a & 0xFF] = data[i];
-        page.set[(a & 0xFF) / 64] |= std::uint64_t(1) << (a % 64);
+        const std::size_t inPage = std::min<std::size_t>(n - i, 256 - (a & 0xFF));
+        for (std::size_t k = 0; k < inPage; ++k) {
+            const unsigned at = (a & 0xFF) + unsigned(k);
+            page.data[at] = data[i + k];
+            page.set[at / 64] |= std::uint64_t(1) << (at % 64);
+        }
+        i += inPage;
     }
 }
 
@@ -462,7 +467,8 @@ void Instrument::handleFrame(const std::vector<std::uint8_t> &frame, bool struct
     case Action::NoReply:
         break;
     case Action::Delay:
-        scheduleReply(ready + ms(param), reply, arrival);
+        scheduleReply(ready + ms(param), reply,
+                      firstAnswer(kind, address, dataBytes) ? arrival : Clock::time_point{});
         break;
     case Action::Split:
         scheduleReply(ready, {reply.begin(), reply.end() - 3});
@@ -489,8 +495,18 @@ void Instrument::handleFrame(const std::vector<std::uint8_t> &frame, bool struct
             schedule(arrival + std::chrono::milliseconds(t), {0xA5});
         break;
     default:
-        scheduleReply(ready, reply, arrival);
+        scheduleReply(ready, reply, firstAnswer(kind, address, dataBytes) ? arrival
+                                                                           : Clock::time_point{});
     }
+}
+
+bool Instrument::firstAnswer(FrameKind kind, std::uint32_t address, std::size_t length) {
+    const std::uint64_t key =
+        std::uint64_t(kind) << 48 | std::uint64_t(length) << 32 | std::uint64_t(address);
+    const auto at = std::lower_bound(answered_.begin(), answered_.end(), key);
+    if (at != answered_.end() && *at == key) return false;
+    answered_.insert(at, key);
+    return true;
 }
 
 void Instrument::carryOut(FrameKind kind, const std::vector<std::uint8_t> &frame,

@@ -137,8 +137,9 @@ public:
     int erases() const { return erases_; }         // start frames taken
     // The kind of the last frame that took effect: an image is complete only when it is End.
     FrameKind lastTaken() const { return lastTaken_; }
-    // The time it took to answer, in all, beyond the line: what its own rules, an adapter and a
-    // path added.
+    // The time it took to answer, beyond the line: what its own rules, an adapter and a path
+    // added, for each frame the first time it was answered (a frame sent again costs the
+    // flasher, not the instrument).
     Clock::duration ownTime() const { return ownTime_; }
     // Every frame received and a 5-byte reply to each, on the line.
     Clock::duration wireTime() const { return charTime() * long(lineBytes_); }
@@ -166,6 +167,8 @@ private:
                        Clock::time_point frameArrived = {});
     // When a byte that crossed at `crossed` is handed on to the flasher.
     Clock::time_point handedOn(Clock::time_point crossed, Clock::duration path);
+    // True the first time this frame is answered.
+    bool firstAnswer(FrameKind kind, std::uint32_t address, std::size_t length);
     double drawMs(double lo, double hi);
 
     Options opt_;
@@ -192,6 +195,7 @@ private:
     Clock::duration ownTime_{};
     std::size_t lineBytes_ = 0;
     std::vector<double> repeatsMs_; // the repeats of the reply being answered
+    std::vector<std::uint64_t> answered_; // frames answered once: kind, address and length
     struct OnLine {
         Clock::time_point at; // reaches the flasher
         std::uint8_t byte;

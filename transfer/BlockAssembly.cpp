@@ -73,61 +73,49 @@ bool BlockAssembly::Finish() {
     return true;
 }
 
-bool AssembleImage(const QList<QByteArray> &lines, TransferState &st, BlockAssembly &blocks,
-                   int *line) {
+namespace {
+bool assemble(const ParsedImage &image, int lineCount, TransferState &st, BlockAssembly &blocks,
+              int *line) {
     int scratch = 0;
     int &at = line ? *line : scratch;
     blocks.Reset();
-    HexDecoder decoder;
-    at = 0;
-    for (const QByteArray &text : lines) {
-        ++at;
-        int RecordLength = 0;
-        if (decoder.DecodeLine(text, st, RecordLength) != RecordKind::Data) continue;
-        if (!blocks.AddRecord(RecordLength)) return false;
+    for (const ImageRecord &r : image.records) {
+        at = r.line;
+        st.RecordAddress = r.address;
+        st.RecordData = r.data;
+        st.RecordSum = r.sum;
+        if (!blocks.AddRecord(int(r.data.size()))) return false;
     }
-    at = int(lines.size());
+    at = lineCount;
     return blocks.Finish();
 }
+} // namespace
 
-QList<PlannedBlock> PlanBlocks(const QList<QByteArray> &lines) {
+bool AssembleImage(const QList<QByteArray> &lines, TransferState &st, BlockAssembly &blocks,
+                   int *line) {
+    return assemble(ParseImage(lines), int(lines.size()), st, blocks, line);
+}
+
+ImagePlan PlanImage(const QList<QByteArray> &lines) {
+    ImagePlan plan;
+    const ParsedImage image = ParseImage(lines);
+    plan.problem = image.problem;
+    plan.lines = int(lines.size());
+    if (!plan.fit()) return plan;
+
     TransferState st;
-    QList<PlannedBlock> planned;
     int line = 0;
     BlockAssembly blocks(st, [&] {
-        planned.append({st.BlockAddress, st.BlockData, st.BlockSum, line});
+        plan.blocks.append({st.BlockAddress, st.BlockData, st.BlockSum, line});
         return true;
     });
-    AssembleImage(lines, st, blocks, &line);
-    return planned;
-}
+    assemble(image, plan.lines, st, blocks, &line);
 
-QList<qsizetype> PlannedFrameSizes(const QList<PlannedBlock> &blocks) {
-    TransferState st;
-    st.FrameByte1 = Frames::FrameByte1Value;
-    QList<qsizetype> sizes;
-    BuildStartFrame(st);
-    sizes << AssembleFrame(st).size();
-    for (const PlannedBlock &b : blocks) {
-        st.BlockAddress = b.address;
-        st.BlockData = b.data;
-        st.BlockSum = b.sum;
-        BuildDataFrame(st);
-        sizes << AssembleFrame(st).size();
-    }
-    BuildEndFrame(st);
-    sizes << AssembleFrame(st).size();
-    return sizes;
-}
-
-ImageSummary SummarizeImage(const QList<QByteArray> &lines) {
-    ImageSummary s;
-    if (!CheckImage(lines).isEmpty()) return s;
-    for (const QByteArray &line : lines)
-        s.records += line.trimmed().startsWith(':');
-    const QList<PlannedBlock> blocks = PlanBlocks(lines);
+    ImageSummary &s = plan.summary;
+    s.records = image.recordLines;
     s.bytesBeforeLine.fill(0, lines.size() + 2);
-    for (const PlannedBlock &b : blocks) {
+    plan.frameSizes << Frames::StartFrameBytes;
+    for (const PlannedBlock &b : plan.blocks) {
         const std::int64_t last = b.address + b.data.size() - 1;
         if (!s.ranges.isEmpty() && s.ranges.last().second + 1 == b.address)
             s.ranges.last().second = last;
@@ -135,12 +123,13 @@ ImageSummary SummarizeImage(const QList<QByteArray> &lines) {
             s.ranges.append({b.address, last});
         s.dataBytes += b.data.size();
         s.bytesBeforeLine[std::min<qsizetype>(b.line + 1, lines.size() + 1)] += b.data.size();
+        plan.frameSizes << Frames::DataFrameBytes(b.data.size());
     }
+    plan.frameSizes << Frames::EndFrameBytes;
     for (qsizetype l = 1; l < s.bytesBeforeLine.size(); ++l)
         s.bytesBeforeLine[l] += s.bytesBeforeLine[l - 1];
-    const QList<qsizetype> sizes = PlannedFrameSizes(blocks);
-    s.frames = int(sizes.size());
-    for (qsizetype size : sizes)
+    s.frames = int(plan.frameSizes.size());
+    for (qsizetype size : plan.frameSizes)
         s.lineBytes += size + Frames::ReplyBytes;
-    return s;
+    return plan;
 }

@@ -36,9 +36,9 @@ private:
     std::function<bool()> sendBlock_;
 };
 
-// Decodes the lines of a checked image and hands every block to the assembly's callback in the
-// order a run sends them: false as soon as the callback says stop. *line, when given, follows the
-// line being decoded (from 1; the line count once the last block is finished).
+// Hands every block of the image's records to the assembly's callback in the order a run sends
+// them: false as soon as the callback says stop. *line, when given, follows the line of the
+// record being added (from 1; the line count once the last block is finished).
 bool AssembleImage(const QList<QByteArray> &lines, TransferState &st, BlockAssembly &blocks,
                    int *line = nullptr);
 
@@ -49,14 +49,8 @@ struct PlannedBlock {
     long sum;
     int line;
 };
-// The blocks of a checked image in the order they go out.
-QList<PlannedBlock> PlanBlocks(const QList<QByteArray> &lines);
 
-// The size on the wire of every frame a run sends for these blocks: the start, the blocks, the
-// end.
-QList<qsizetype> PlannedFrameSizes(const QList<PlannedBlock> &blocks);
-
-// What a user wants to confirm before a transfer. Empty when the image is not fit to send.
+// What a user wants to confirm before a transfer.
 struct ImageSummary {
     int records = 0;
     qint64 dataBytes = 0;
@@ -66,4 +60,15 @@ struct ImageSummary {
     // [line]: data bytes of the blocks closed before image line `line` (from 1)
     QList<qint64> bytesBeforeLine;
 };
-ImageSummary SummarizeImage(const QList<QByteArray> &lines);
+
+// An image read once: checked, decoded, cut into blocks, and what goes on the wire, for the run
+// and for whoever shows it. Nothing of it is to be sent when problem is not empty.
+struct ImagePlan {
+    QString problem;
+    int lines = 0;
+    QList<PlannedBlock> blocks;  // in the order they go out
+    QList<qsizetype> frameSizes; // the start, the blocks, the end
+    ImageSummary summary;
+    bool fit() const { return problem.isEmpty(); }
+};
+ImagePlan PlanImage(const QList<QByteArray> &lines);

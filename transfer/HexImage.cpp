@@ -89,125 +89,131 @@ bool ReadImageFile(const QString &path, QList<QByteArray> &lines, QString &error
     return true;
 }
 
-QString CheckImage(const QList<QByteArray> &lines) {
-    if (lines.isEmpty()) return QStringLiteral("Die Datei ist leer.");
+ParsedImage ParseImage(const QList<QByteArray> &lines) {
+    ParsedImage image;
+    if (lines.isEmpty()) {
+        image.problem = QStringLiteral("Die Datei ist leer.");
+        return image;
+    }
+    // The first fault found names its line; the lines after it are still decoded.
+    auto fault = [&image](int no, const QString &what) {
+        if (image.problem.isEmpty()) image.problem = at(no, what);
+    };
 
     WrittenMap written;
     std::vector<Span> spans;
     std::int64_t base = 0;
-    bool sawEnd = false;
-
-    bool anyData = false;
+    bool sawEnd = false, anyData = false;
+    image.records.reserve(lines.size());
 
     for (int i = 0; i < lines.size(); ++i) {
         const int no = i + 1;
-        if (isBlank(lines[i])) continue;
+        const QByteArray &line = lines[i];
+        if (isBlank(line)) {
+            // Read as a record of no bytes at the base: it adds nothing, but cuts a block.
+            image.records.append({base, {}, 0, no});
+            continue;
+        }
         // Editors leave blanks behind the checksum; the reader never looks there.
-        qsizetype used = lines[i].size();
-        while (lines[i][used - 1] == ' ' || lines[i][used - 1] == '\t')
+        qsizetype used = line.size();
+        while (line[used - 1] == ' ' || line[used - 1] == '\t')
             --used;
-        const QByteArray line = lines[i].left(used);
-        if (line[0] != ':') return at(no, QStringLiteral("beginnt nicht mit \":\"."));
-        for (int k = 1; k < line.size(); ++k)
-            if (hexDigit(line[k]) < 0)
-                return at(no, QStringLiteral("Zeichen \"%1\" an Stelle %2 ist keine Hexziffer.")
-                                  .arg(QString::fromLatin1(line.mid(k, 1)))
-                                  .arg(k + 1));
-        const int digits = int(line.size()) - 1;
-        if (digits % 2 != 0) return at(no, QStringLiteral("ungerade Anzahl von Hexziffern."));
-        const int bytes = digits / 2;
-        if (bytes < 5 || bytes != int(hexField(line, 2, 2)) + 5)
-            return at(no, QStringLiteral("Länge passt nicht zur Byteanzahl."));
-        unsigned sum = 0;
-        for (int b = 0; b < bytes; ++b)
-            sum += hexField(line, 2 + 2 * b, 2);
-        if (sum % 256 != 0) return at(no, QStringLiteral("Prüfsumme falsch."));
+        image.recordLines += line.trimmed().startsWith(':');
 
+        bool wellFormed = line[0] == ':';
+        if (!wellFormed) fault(no, QStringLiteral("beginnt nicht mit \":\"."));
+        for (qsizetype k = 1; wellFormed && k < used; ++k) {
+            if (hexDigit(line[k]) >= 0) continue;
+            fault(no, QStringLiteral("Zeichen \"%1\" an Stelle %2 ist keine Hexziffer.")
+                          .arg(QString::fromLatin1(line.mid(k, 1)))
+                          .arg(k + 1));
+            wellFormed = false;
+        }
+        const int digits = int(used) - 1;
+        if (wellFormed && digits % 2 != 0) {
+            fault(no, QStringLiteral("ungerade Anzahl von Hexziffern."));
+            wellFormed = false;
+        }
         const int count = int(hexField(line, 2, 2));
+        if (wellFormed && (digits / 2 < 5 || digits / 2 != count + 5)) {
+            fault(no, QStringLiteral("Länge passt nicht zur Byteanzahl."));
+            wellFormed = false;
+        }
+        if (wellFormed) {
+            unsigned sum = 0;
+            for (int b = 0; b < digits / 2; ++b)
+                sum += hexField(line, 2 + 2 * b, 2);
+            if (sum % 256 != 0) {
+                fault(no, QStringLiteral("Prüfsumme falsch."));
+                wellFormed = false;
+            }
+        }
+
         const std::uint32_t offset = hexField(line, 4, 4);
         const int type = int(hexField(line, 8, 2));
         switch (type) {
-        case 0: {
-            if (count == 0) break;
-            const std::int64_t first = base + offset;
-            const std::int64_t last = first + count - 1;
-            if (last > Frames::MaxAddress)
-                return at(no, QStringLiteral("Adresse %1 liegt über FFFFFF.")
-                                  .arg(hex6(std::max(first, Frames::MaxAddress + 1))));
-            for (std::int64_t a = first; a <= last; ++a) {
-                if (!written.testAndSet(std::uint32_t(a))) continue;
-                int earlier = 0;
-                for (auto s = spans.rbegin(); s != spans.rend() && earlier == 0; ++s)
-                    if (a >= s->first && a <= s->last) earlier = s->line;
-                return at(no, QStringLiteral("Adresse %1 wurde schon in Zeile %2 beschrieben.")
-                                  .arg(hex6(a))
-                                  .arg(earlier));
-            }
-            spans.push_back({first, last, no});
-            anyData = true;
-            break;
-        }
         case 1:
-            if (count != 0 || offset != 0)
-                return at(no, QStringLiteral("Ende-Satz ist fehlerhaft."));
-            sawEnd = true;
-            break;
+            if (wellFormed && (count != 0 || offset != 0)) {
+                fault(no, QStringLiteral("Ende-Satz ist fehlerhaft."));
+                wellFormed = false;
+            }
+            sawEnd = sawEnd || wellFormed;
+            continue; // the end record ends nothing: the lines behind it are read too
         case 2:
         case 4:
-            if (count != 2)
-                return at(no, QStringLiteral("Adresssatz muss genau 2 Datenbytes haben."));
-            if (offset != 0)
-                return at(no, QStringLiteral("Adresssatz mit Adressfeld ungleich 0000."));
+            if (wellFormed && count != 2)
+                fault(no, QStringLiteral("Adresssatz muss genau 2 Datenbytes haben."));
+            else if (wellFormed && offset != 0)
+                fault(no, QStringLiteral("Adresssatz mit Adressfeld ungleich 0000."));
             base = std::int64_t(hexField(line, 10, 4)) << (type == 2 ? 4 : 16);
-            break;
+            continue;
         case 3:
         case 5:
-            break; // start addresses carry no flash data
+            continue; // start addresses carry no flash data
+        case 0:
+            break;
         default:
-            return at(
-                no,
-                QStringLiteral("unbekannter Satztyp %1.")
-                    .arg(QString::number(type, 16).rightJustified(2, QLatin1Char('0')).toUpper()));
+            if (wellFormed)
+                fault(no, QStringLiteral("unbekannter Satztyp %1.")
+                              .arg(QString::number(type, 16)
+                                       .rightJustified(2, QLatin1Char('0'))
+                                       .toUpper()));
+            continue;
         }
+
+        ImageRecord record{base + offset, {}, 0, no};
+        record.data.resize(count);
+        for (int k = 0; k < count; ++k) {
+            const std::uint32_t b = hexField(line, 10 + 2 * k, 2);
+            record.sum += long(b);
+            record.data[k] = char(b);
+        }
+        if (wellFormed && count > 0) {
+            const std::int64_t first = record.address, last = first + count - 1;
+            if (last > Frames::MaxAddress) {
+                fault(no, QStringLiteral("Adresse %1 liegt über FFFFFF.")
+                              .arg(hex6(std::max(first, Frames::MaxAddress + 1))));
+            } else {
+                for (std::int64_t a = first; a <= last; ++a) {
+                    if (!written.testAndSet(std::uint32_t(a))) continue;
+                    int earlier = 0;
+                    for (auto s = spans.rbegin(); s != spans.rend() && earlier == 0; ++s)
+                        if (a >= s->first && a <= s->last) earlier = s->line;
+                    fault(no, QStringLiteral("Adresse %1 wurde schon in Zeile %2 beschrieben.")
+                                  .arg(hex6(a))
+                                  .arg(earlier));
+                    break;
+                }
+                spans.push_back({first, last, no});
+                anyData = true;
+            }
+        }
+        image.records.append(std::move(record));
     }
     if (!sawEnd)
-        return at(int(lines.size()),
-                  QStringLiteral("Ende-Satz fehlt, die Datei ist unvollständig."));
+        fault(int(lines.size()), QStringLiteral("Ende-Satz fehlt, die Datei ist unvollständig."));
     // Erasing the flash for nothing would leave the instrument without firmware.
-    if (!anyData) return QStringLiteral("Die Datei enthält keine Datenbytes.");
-    return QString();
-}
-
-RecordKind HexDecoder::DecodeLine(const QByteArray &line, TransferState &st, int &RecordLength) {
-    const QByteArray prefix = line.left(9);
-    if (prefix == ":02000002") {
-        SegmentValue = hexField(line, 10, 4);
-        LinearBase = false;
-        return RecordKind::Segment;
-    }
-    if (prefix == ":00000001") return RecordKind::EndOfFile;
-    // Types the lean prefix test does not know; a checked file is well-formed, so the type field
-    // can be trusted here.
-    if (line.size() >= 9 && line[0] == ':') {
-        const std::uint32_t type = hexField(line, 8, 2);
-        if (type == 4) {
-            SegmentValue = hexField(line, 10, 4);
-            LinearBase = true;
-            return RecordKind::Linear;
-        }
-        if (type == 3 || type == 5) return RecordKind::StartAddress;
-    }
-    RecordLength = int(hexField(line, 2, 2));
-    const std::uint32_t high = hexField(line, 4, 2);
-    const std::uint32_t low = hexField(line, 6, 2);
-    st.RecordAddress = base() + high * 256 + low;
-    st.RecordSum = 0;
-    st.RecordData.clear();
-    st.RecordData.reserve(RecordLength);
-    for (int k = 0; k < RecordLength; ++k) {
-        const std::uint32_t b = hexField(line, 10 + 2 * k, 2);
-        st.RecordSum += long(b);
-        st.RecordData.append(char(b));
-    }
-    return RecordKind::Data;
+    if (image.problem.isEmpty() && !anyData)
+        image.problem = QStringLiteral("Die Datei enthält keine Datenbytes.");
+    return image;
 }

@@ -15,22 +15,27 @@ QList<QByteArray> SplitLines(const QByteArray &content);
 // Reads the whole file. On failure returns false and puts the reason into error.
 bool ReadImageFile(const QString &path, QList<QByteArray> &lines, QString &error);
 
-// Empty when the image can be programmed; otherwise one German sentence naming the line.
-QString CheckImage(const QList<QByteArray> &lines);
-
-enum class RecordKind { Data, Segment, Linear, EndOfFile, StartAddress };
-
-// Decodes one line at a time, keeping the address base between lines.
-class HexDecoder {
-public:
-    // Value of the last 02 or 04 record; 0 at the start of a file pass.
-    std::uint32_t SegmentValue = 0;
-    bool LinearBase = false; // the last address record was an 04
-
-    // For a data record RecordLength and the record variables of the state are set.
-    RecordKind DecodeLine(const QByteArray &line, TransferState &st, int &RecordLength);
-
-    std::int64_t base() const {
-        return LinearBase ? std::int64_t(SegmentValue) << 16 : std::int64_t(SegmentValue) << 4;
-    }
+// One data record as a run decodes it: where its bytes go, the bytes, their sum, and the line
+// (from 1) it stands on. A blank line is an empty record at the base address.
+struct ImageRecord {
+    std::int64_t address;
+    QByteArray data;
+    long sum;
+    int line;
 };
+
+// An image read line by line, checked and decoded in the same pass: its data records in file
+// order, and, where it cannot be programmed, why (one German sentence naming the line). Every
+// line is decoded also behind a fault, as a lenient reader would, so that the records of a
+// damaged image can still be looked at; a run sends none of them.
+struct ParsedImage {
+    QString problem;
+    QList<ImageRecord> records;
+    int recordLines = 0; // lines that hold a record (":")
+};
+ParsedImage ParseImage(const QList<QByteArray> &lines);
+
+// Empty when the image can be programmed; otherwise one German sentence naming the line.
+inline QString CheckImage(const QList<QByteArray> &lines) {
+    return ParseImage(lines).problem;
+}

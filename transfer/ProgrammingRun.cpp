@@ -15,40 +15,29 @@ QString text(const char *s) {
 }
 } // namespace
 
-void ProgrammingRun::Run(int commPort, const QString &fileName) {
+void ProgrammingRun::Run(int commPort, const RunImage &image) {
     if (busy_) return;
     busy_ = true;
     c_.Comm1.CommPort = commPort;
-    run(fileName, nullptr);
+    run(image);
     busy_ = false;
 }
 
-void ProgrammingRun::Run(int commPort, const QString &name, const QList<QByteArray> &lines) {
-    if (busy_) return;
-    busy_ = true;
-    c_.Comm1.CommPort = commPort;
-    run(name, &lines);
-    busy_ = false;
-}
-
-void ProgrammingRun::run(const QString &name, const QList<QByteArray> *given) {
+void ProgrammingRun::run(const RunImage &image) {
     outcome_ = RunOutcome::NothingSent;
     reason_ = RunReason::None;
-    QList<QByteArray> lines;
     if (!openPort()) return;
-    if (given)
-        lines = *given;
-    else if (!readImage(name, lines))
-        return;
-    if (!checkImage(name, lines)) return;
+    std::shared_ptr<const ImagePlan> plan = image.plan;
+    if (!plan && !(plan = readImage(image.name))) return;
+    if (!checkImage(image.name, *plan)) return;
 
-    blocks_ = PlanBlocks(lines);
+    plan_ = plan;
     crossings_.clear();
-    for (qsizetype size : PlannedFrameSizes(blocks_))
+    for (qsizetype size : plan_->frameSizes)
         crossings_.append(LineTime(size + Frames::ReplyBytes, LineSettings));
     c_.module.beginRun();
     LineCount = 0;
-    LineTotal = int(lines.size());
+    LineTotal = plan_->lines;
     furthest_ = -1;
     repairs_ = repairsDone_ = 0;
     endWentOut_ = doubtedAfterEnd_ = false;
@@ -147,29 +136,29 @@ bool ProgrammingRun::openPort() {
 
 // The start command erases the flash, so the whole image is read and checked before it; the
 // lines read here are the ones sent, whatever happens to the file on disk meanwhile.
-bool ProgrammingRun::readImage(const QString &fileName, QList<QByteArray> &lines) {
+std::shared_ptr<const ImagePlan> ProgrammingRun::readImage(const QString &fileName) {
     QString problem;
     if (fileName.isEmpty()) {
         c_.boxes.MsgBox(text(Texts::ChooseFile), MsgStyle::OkOnly, text(Texts::FileTitle));
         finish(RunOutcome::NothingSent, RunReason::NoFile);
-        return false;
+        return nullptr;
     }
+    QList<QByteArray> lines;
     if (!ReadImageFile(fileName, lines, problem)) {
         c_.boxes.MsgBox(QStringLiteral("Die Datei \"%1\" kann nicht gelesen werden: %2")
                             .arg(QFileInfo(fileName).fileName(), problem),
                         MsgStyle::Critical, text(Texts::FileTitle));
         finish(RunOutcome::NothingSent, RunReason::ImageUnreadable);
-        return false;
+        return nullptr;
     }
-    return true;
+    return std::make_shared<const ImagePlan>(PlanImage(lines));
 }
 
-bool ProgrammingRun::checkImage(const QString &name, const QList<QByteArray> &lines) {
-    const QString problem = CheckImage(lines);
-    if (problem.isEmpty()) return true;
+bool ProgrammingRun::checkImage(const QString &name, const ImagePlan &plan) {
+    if (plan.fit()) return true;
     c_.boxes.MsgBox(QStringLiteral("Die Datei \"%1\" ist fehlerhaft und wird nicht "
                                    "übertragen.\n%2")
-                        .arg(QFileInfo(name).fileName(), problem),
+                        .arg(QFileInfo(name).fileName(), plan.problem),
                     MsgStyle::Critical, text(Texts::FileTitle));
     finish(RunOutcome::NothingSent, RunReason::ImageInvalid);
     return false;
@@ -181,17 +170,12 @@ CommandOutcome ProgrammingRun::carryOut(Step at) {
         c_.module.SendCommand(Command::Start);
         break;
     case Step::Block: {
-        const PlannedBlock &b = blocks_[at.block - 1];
+        const PlannedBlock &b = plan_->blocks[at.block - 1];
         advanceProgress(b.line);
         st_.BlockAddress = b.address;
         st_.BlockData = b.data;
         st_.BlockSum = b.sum;
         c_.module.SendCommand(Command::Data);
-        // While a reply is owed and this instrument's answer time is not known well enough, the
-        // confirmation may be that reply, come late: the block goes out once more and must be
-        // confirmed again. The owed reply cannot stand in twice.
-        if (st_.LastOutcome == CommandOutcome::Accepted && c_.judge.confirmationInDoubt())
-            c_.module.SendCommand(Command::Data);
         break;
     }
     case Step::End: {
@@ -212,7 +196,7 @@ ProgrammingRun::Step ProgrammingRun::next(Step at) const {
     switch (at.kind) {
     case Step::Start:
     case Step::Block:
-        return at.block < blocks_.size() ? Step{Step::Block, at.block + 1} : Step{Step::End};
+        return at.block < plan_->blocks.size() ? Step{Step::Block, at.block + 1} : Step{Step::End};
     case Step::End:
     case Step::QuietAfterEnd:
         break;
@@ -227,16 +211,16 @@ int ProgrammingRun::frameOf(Step at) const {
     case Step::Block:
         return at.block;
     case Step::End:
-        return int(blocks_.size()) + 1;
+        return int(plan_->blocks.size()) + 1;
     case Step::QuietAfterEnd:
         break;
     }
-    return int(blocks_.size()) + 2;
+    return int(plan_->blocks.size()) + 2;
 }
 
 ProgrammingRun::Step ProgrammingRun::stepOf(int frame) const {
     if (frame == 0) return Step{Step::Start};
-    if (frame <= blocks_.size()) return Step{Step::Block, frame};
+    if (frame <= plan_->blocks.size()) return Step{Step::Block, frame};
     return Step{Step::End};
 }
 

@@ -10,6 +10,7 @@
 #include <QList>
 #include <QString>
 #include <chrono>
+#include <memory>
 #include <optional>
 
 class SerialComm;
@@ -32,6 +33,13 @@ inline constexpr char TalksAfterEnd[] =
     "möglicherweise unvollständig und muss erneut übertragen werden.";
 } // namespace Texts
 
+// What a run sends: an image file, read and planned when the run starts, or an image read and
+// planned before (the command line reads its image once, also from a pipe, and shows its plan).
+struct RunImage {
+    QString name;                          // the file, or how messages call the image
+    std::shared_ptr<const ImagePlan> plan; // null: `name` is read when the run starts
+};
+
 struct RunControls {
     SerialComm &Comm1;
     MessageBoxes &boxes;
@@ -48,11 +56,9 @@ public:
 
     ProgrammingRun(TransferState &st, const RunControls &c) : st_(st), c_(c) {}
 
-    // Programs the image file through port ComN. A call while a run is under way is ignored:
-    // one port, one image, one set of block values.
-    void Run(int commPort, const QString &fileName);
-    // The same with an image already read (name: how messages call it).
-    void Run(int commPort, const QString &name, const QList<QByteArray> &lines);
+    // Programs the image through port ComN. A call while a run is under way is ignored: one
+    // port, one image, one set of block values.
+    void Run(int commPort, const RunImage &image);
     bool busy() const { return busy_; }
     RunOutcome outcome() const { return outcome_; }
     RunReason reason() const { return reason_; }
@@ -70,10 +76,10 @@ private:
         int block = 0; // from 1, for a block
     };
 
-    void run(const QString &name, const QList<QByteArray> *given);
+    void run(const RunImage &image);
     bool openPort();
-    bool readImage(const QString &fileName, QList<QByteArray> &lines);
-    bool checkImage(const QString &name, const QList<QByteArray> &lines);
+    std::shared_ptr<const ImagePlan> readImage(const QString &fileName);
+    bool checkImage(const QString &name, const ImagePlan &plan);
     // What the instrument said to the step: sends its frame, or listens after the end.
     CommandOutcome carryOut(Step at);
     Step next(Step at) const;
@@ -101,7 +107,7 @@ private:
     int LineCount = 0, LineTotal = 0;
 
     // The run under way.
-    QList<PlannedBlock> blocks_;
+    std::shared_ptr<const ImagePlan> plan_;
     QList<std::chrono::nanoseconds> crossings_; // each frame with its reply on the line
     int furthest_ = -1;                         // the furthest frame confirmed
     int repairs_ = 0;                           // silent repairs since the run last got further

@@ -2,7 +2,8 @@
 // image the decoding, the block assembly and the frames, as a run sends them. Every frame must
 // carry 1 to 248 bytes at an address up to FFFFFF with the right length and checksum bytes, no
 // address may be sent twice, and the bytes sent, placed at their addresses, must be exactly the
-// data records of the file as a plain reading of it finds them.
+// data records of the file as a plain reading of it finds them; the plan a run goes by holds the
+// same blocks and the sizes of their frames.
 
 #include "protocol/Frames.h"
 #include "support/HexBuilder.h"
@@ -40,5 +41,23 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *bytes, std::size_t siz
     });
     FUZZ_CHECK(AssembleImage(lines, st, blocks));
     FUZZ_CHECK(sent == hexfile::ImageBytes(lines));
+    // The plan a run goes by: the same blocks, and the sizes of the frames built for them.
+    const ImagePlan plan = PlanImage(lines);
+    FUZZ_CHECK(plan.fit() && plan.frameSizes.size() == plan.blocks.size() + 2);
+    BuildStartFrame(st);
+    FUZZ_CHECK(plan.frameSizes.first() == AssembleFrame(st).size());
+    BuildEndFrame(st);
+    FUZZ_CHECK(plan.frameSizes.last() == AssembleFrame(st).size());
+    hexfile::Memory planned;
+    for (qsizetype k = 0; k < plan.blocks.size(); ++k) {
+        const PlannedBlock &b = plan.blocks[k];
+        st.BlockAddress = b.address;
+        st.BlockData = b.data;
+        st.BlockSum = b.sum;
+        FUZZ_CHECK(BuildDataFrame(st) && plan.frameSizes[k + 1] == AssembleFrame(st).size());
+        for (qsizetype i = 0; i < b.data.size(); ++i)
+            planned.emplace(std::uint32_t(b.address + i), quint8(b.data[i]));
+    }
+    FUZZ_CHECK(planned == sent);
     return 0;
 }
