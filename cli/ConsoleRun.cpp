@@ -133,10 +133,13 @@ bool ConsoleRun::stopRequested() const {
 
 void ConsoleRun::progress(int line, int total) {
     Q_UNUSED(total);
-    // Every command may be retried as often as allowed; a new line means a new command.
-    if (line != lastLine_) retriesLeft_ = o_.retries;
-    lastLine_ = line;
     if (line > 0) report(summary_.bytesBeforeLine.value(line));
+}
+
+void ConsoleRun::commandBegins(int command) {
+    Q_UNUSED(command);
+    // Every command may be retried as often as allowed, also a block sent again after a repair.
+    retriesLeft_ = o_.retries;
 }
 
 void ConsoleRun::report(qint64 bytes) {

@@ -47,6 +47,7 @@ public:
     void startSent() override { startSent_ = true; }
     void portHeld(bool) override {}
     void progress(int line, int total) override;
+    void commandBegins(int command) override;
     void ended(RunOutcome outcome) override { outcome_ = outcome; }
     bool stopRequested() const override;
     void frameSent(int command, std::int64_t address, int dataBytes) override;
@@ -81,7 +82,6 @@ private:
     RunOutcome outcome_ = RunOutcome::None;
     bool startSent_ = false;
     int retriesLeft_ = 0;
-    int lastLine_ = -1;
     int lastPercent_ = -1;
     qint64 lastBytes_ = 0;
     qint64 lastDrawn_ = -1000;

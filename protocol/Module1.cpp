@@ -54,17 +54,21 @@ void Module1::ExchangeFrame() {
     }
 
     if (c_.monitor.monitorOn()) c_.monitor.setSentText(MonitorHex(st_.FramePayload, 32));
+    // What goes out is told by the frame itself: the control frames by their payload.
+    const int sending = st_.FrameCommand != Frames::ControlCommand ? Command::Data
+                        : st_.FrameLength == 10                    ? Command::Start
+                                                                   : Command::End;
     judge.frameSent(clock().now(), LineTime(frame.size(), c_.Comm1.Settings),
                     LineTime(Frames::ReplyBytes, c_.Comm1.Settings),
-                    sending_ == Command::Start ? ReplyJudge::Frame::Start
-                    : sending_ == Command::End ? ReplyJudge::Frame::End
-                                               : ReplyJudge::Frame::Block);
+                    sending == Command::Start ? ReplyJudge::Frame::Start
+                    : sending == Command::End ? ReplyJudge::Frame::End
+                                              : ReplyJudge::Frame::Block);
     c_.Comm1.Output(frame);
     ++framesSent_;
-    const bool block = sending_ != Command::Start && sending_ != Command::End;
-    c_.front.frameSent(sending_, block ? st_.BlockAddress : 0,
+    const bool block = sending == Command::Data;
+    c_.front.frameSent(sending, block ? st_.BlockAddress : 0,
                        block ? int(st_.BlockData.size()) : 0);
-    if (sending_ == Command::Start) c_.front.startSent();
+    if (sending == Command::Start) c_.front.startSent();
     if (!c_.Comm1.PortOpen()) {
         judge.portLost();
         return;
@@ -224,9 +228,7 @@ void Module1::SendCommand(int code) {
             st_.LastOutcome = CommandOutcome::Refused;
             return;
         }
-        sending_ = code;
         ExchangeFrame();
-        sending_ = 0;
         const ReplyVerdict verdict = c_.judge.verdict();
         if (verdict == ReplyVerdict::PortLost) {
             st_.CommandFailed = true;

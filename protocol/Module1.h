@@ -99,6 +99,5 @@ private:
     Controls c_;
     bool settleFirst_ = false; // the line did not fall quiet when it settled last
     int framesSent_ = 0;
-    int sending_ = 0; // the command whose frame goes out
     QByteArray afterEnd_;
 };

@@ -60,7 +60,8 @@ QLabel *panel(QStatusBar *bar, int widthTwips, int minTwips) {
 } // namespace
 
 frmQ7310Flasher::frmQ7310Flasher(TransferState &st, Places places, Seams seams, QWidget *parent)
-    : QMainWindow(parent), Timer1(seams.clock ? *seams.clock : RunClock::Real()), Comm1(seams.comm ? *seams.comm : *new ComPort(places.links)),
+    : QMainWindow(parent), Timer1(seams.clock ? *seams.clock : RunClock::Real()),
+      Timer2(Timer1.clock()), Timer3(Timer1.clock()), Comm1(seams.comm ? *seams.comm : *new ComPort(places.links)),
       CD_01(seams.fileDialog ? *seams.fileDialog : *new QtFileDialog(this)),
       Boxes(seams.boxes ? *seams.boxes : *new QtMessageBoxes(this)), st_(st),
       places_(std::move(places)), terminate_(std::move(seams.terminate)) {
@@ -78,8 +79,8 @@ frmQ7310Flasher::frmQ7310Flasher(TransferState &st, Places places, Seams seams, 
     Timer2.setInterval(200);
     Timer3.setInterval(200);
     pictures_ = std::make_unique<StatusRow>(st_, Image2, Image3, Image4, Image5, Image6);
-    connect(&Timer2, &QTimer::timeout, this, [this] { pictures_->Timer2_Timer(); });
-    connect(&Timer3, &QTimer::timeout, this, [this] { pictures_->Timer3_Timer(); });
+    connect(&Timer2, &RunTimer::timeout, this, [this] { pictures_->Timer2_Timer(); });
+    connect(&Timer3, &RunTimer::timeout, this, [this] { pictures_->Timer3_Timer(); });
     parts_ = std::make_unique<RunParts>(st_, Timer1, *this, *this, Boxes, &Comm1, places_.links,
                                         seams.lineSettings);
 }

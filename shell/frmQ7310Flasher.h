@@ -111,9 +111,11 @@ public:
     QAction *mnuHelp = nullptr;
     QMenu *mnuCom = nullptr;
     std::array<QAction *, 8> mnuComItems{};
+    // The reply timer and the two animations go by the run's clock: in simulated time the
+    // pictures move as they would.
     RunTimer Timer1;
-    QTimer Timer2;
-    QTimer Timer3;
+    RunTimer Timer2;
+    RunTimer Timer3;
     SerialComm &Comm1;
     FileDialog &CD_01;
     MessageBoxes &Boxes;

@@ -79,6 +79,13 @@ void VirtualTime::LetEventsRun() {
         throw Stuck("waits, and nothing is left to happen");
 }
 
+void VirtualTime::pass(std::chrono::nanoseconds span) {
+    bool over = false;
+    at(now_ + span, [&over] { return over = true; });
+    while (!over)
+        LetEventsRun();
+}
+
 void VirtualTime::LetPendingEventsRun() {
     if (alsoQt_) QCoreApplication::processEvents();
     while (runNext(now_)) {
@@ -93,7 +100,7 @@ VirtualComm::VirtualComm(VirtualTime &time, q7310sim::Instrument &instrument, QO
     : SerialComm(parent), time_(time), instrument_(instrument) {}
 
 QString VirtualComm::deviceName() const {
-    return DevicePath.isEmpty() ? QStringLiteral("virtuell") : DevicePath;
+    return device;
 }
 
 bool VirtualComm::setPortOpen(bool open) {

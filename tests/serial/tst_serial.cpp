@@ -1,5 +1,6 @@
-// One frame over the real serial port to the simulated instrument: reception, time-outs, the
-// monitor texts, a line that keeps chattering, the line settings, a port that dies.
+// One frame over the real serial port to the simulated instrument on a pseudo-terminal: what
+// reaches the monitor, the line settings of the opened port, where the Com entries lead, a USB
+// adapter's latency, a port that dies.
 
 #include "config/PortNames.h"
 #include "serial/PortInfo.h"
@@ -11,31 +12,24 @@
 #include <fcntl.h>
 #include <linux/serial.h>
 #include <sys/ioctl.h>
-#include <sys/resource.h>
 #include <termios.h>
 #include <unistd.h>
 
-namespace {
-
-double cpuSeconds() {
-    rusage u{};
-    getrusage(RUSAGE_SELF, &u);
-    return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
-           double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
-
-} // namespace
 
 class TestSerial : public QObject {
     Q_OBJECT
 private Q_SLOTS:
     // One start frame, answered in many ways; the monitor shows what went and what came.
     void replies() {
-        const QList<std::tuple<QString, int, bool>> cases = {
-            {"9:normal", 0, false},     {"9:normal", 0, true},     {"1:split=100", 0, true},
-            {"1:garbage=3", 255, true}, {"1:status=16", 16, true}, {"1:status=255", 255, true},
-            {"1:delay=150", 0, true}};
-        for (const auto &[rule, status, monitor] : cases) {
+        const QList<std::tuple<QString, int, bool, QString>> cases = {
+            {"9:normal", 0, false, "untouched"},
+            {"9:normal", 0, true, "10 FA 0 FA 16 "},
+            {"1:split=100", 0, true, "10 FA 0 FA 16 "},
+            {"1:garbage=3", 255, true, "untouched"},
+            {"1:status=16", 16, true, "10 FA 10 A 16 "},
+            {"1:status=255", 255, true, "10 FA FF F9 16 "},
+            {"1:delay=150", 0, true, "10 FA 0 FA 16 "}};
+        for (const auto &[rule, status, monitor, shown] : cases) {
             SimRig rig(Fast());
             rig.monitor.on = monitor;
             START_RIG(rig, {rule});
@@ -43,100 +37,10 @@ private Q_SLOTS:
             rig.module.ExchangeFrame();
             QCOMPARE(rig.st.ReplyStatus, status);
             QCOMPARE(rig.sim.frames().at(0).kind, q7310sim::FrameKind::Start);
-            const bool complete = rig.st.ReplyData.size() >= 5;
             QCOMPARE(rig.monitor.sent,
                      monitor ? "AA 55 80 AA 55 30 FF " : QStringLiteral("untouched"));
-            QCOMPARE(rig.monitor.reply,
-                     monitor && complete ? MonitorHex(rig.st.ReplyData) : "untouched");
+            QCOMPARE(rig.monitor.reply, shown);
         }
-    }
-
-    // A silent instrument: each attempt waits for its reply until the time-out, and for a late
-    // one until no reply can come any more, and it costs no CPU.
-    void silentInstrumentTimesOut() {
-        SimRig rig(Fast());
-        START_RIG(rig, {"any:noreply"});
-        BuildEndFrame(rig.st);
-        for (int interval : {3000, 300}) {
-            rig.Timer1.setInterval(interval);
-            QTest::qWait(200); // most of a still running interval passes
-            const double cpuBefore = cpuSeconds();
-            rig.module.ExchangeFrame();
-            const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(
-                                    std::chrono::steady_clock::now() - rig.sim.frames().back().at)
-                                    .count();
-            QCOMPARE(rig.st.ReplyStatus, 255);
-            const int settled = std::max(interval + 300, ReplyJudge::ReplyHorizonMs);
-            QVERIFY2(waited >= settled - 5 && waited < settled + 500,
-                     qPrintable(QString::number(waited)));
-            const double cpu = cpuSeconds() - cpuBefore;
-            QVERIFY2(cpu < 0.1 * settled / 1000.0 + 0.05, qPrintable(QString::number(cpu)));
-        }
-    }
-
-    // A byte that is not the reply to the frame in flight casts doubt: one that comes before the
-    // frame can have crossed the line, one right behind a reply, one while the line settles after
-    // an attempt, and noise that makes a refusal look like another status. At the real line
-    // speed: 1 a start frame, 2 a block of 208 bytes (63 ms on the line); "after": doubt and status
-    // after each, or the ways it may go; "sent": frames sent, if it matters.
-    void unexplainedBytesCastDoubt_data() {
-        QTest::addColumn<QStringList>("rules");
-        QTest::addColumn<QString>("after");
-        QTest::addColumn<int>("sent");
-        QTest::newRow("clean") << QStringList{} << "0 0, 0 0" << 2;
-        QTest::newRow("noise while the block crosses")
-            << QStringList{"1:burst=40"} << "0 0, 1 255" << 2;
-        // Read with the reply, or right after it and then waiting when the next frame is due.
-        QTest::newRow("a byte behind the reply")
-            << QStringList{"1:long"} << "1 255, 0 0|0 0, 1 255" << 0;
-        QTest::newRow("late into the settle") << QStringList{"1:delay=600"} << "1 255, 0 0" << 2;
-        QTest::newRow("noise before a refusal")
-            << QStringList{"2:prefix=2", "2:status=32"} << "0 0, 1 255" << 2;
-    }
-    void unexplainedBytesCastDoubt() {
-        QFETCH(QStringList, rules);
-        QFETCH(QString, after);
-        QFETCH(int, sent);
-        SimRig rig;
-        START_RIG(rig, rules);
-        QStringList seen;
-        for (int frame = 1; frame <= 2; ++frame) {
-            if (frame == 1) {
-                BuildStartFrame(rig.st);
-            } else {
-                rig.st.BlockData = QByteArray(208, '\0');
-                rig.st.BlockSum = 0;
-                BuildDataFrame(rig.st);
-            }
-            rig.module.ExchangeFrame();
-            seen << QStringLiteral("%1 %2")
-                        .arg(rig.judge.verdict() == ReplyVerdict::Doubtful)
-                        .arg(rig.st.ReplyStatus);
-            QTest::qWait(20); // what comes right behind a reply is in before the next frame
-        }
-        QVERIFY2(after.split('|').contains(seen.join(", ")), qPrintable(seen.join(", ")));
-        if (sent) QCOMPARE(rig.framesSeen(), sent);
-    }
-
-    // A chattering line: every settle ends within its bound, and the frame waits for a quiet line.
-    void chatteringLineIsNotWaitedForForever() {
-        SimRig rig(Fast());
-        START_RIG(rig, {"1:chatter=5000"});
-        BuildEndFrame(rig.st);
-        QElapsedTimer clock;
-        clock.start();
-        QList<qint64> took;
-        for (int attempt = 0; attempt < 3; ++attempt) {
-            rig.module.ExchangeFrame();
-            took << clock.restart();
-            QCOMPARE(rig.judge.verdict() == ReplyVerdict::Doubtful, attempt < 2);
-        }
-        // No reply, then 3 s of chatter; 2 s more of it, kept back; then quiet, sent, taken.
-        QVERIFY2(took[0] >= 3300 && took[0] < 4000 && took[1] >= 1500 && took[1] < 2500 &&
-                     took[2] < 500,
-                 qPrintable(QStringLiteral("%1 %2 %3").arg(took[0]).arg(took[1]).arg(took[2])));
-        QCOMPARE(rig.framesSeen(), 2);
-        QCOMPARE(rig.st.ReplyStatus, 0);
     }
 
     // What the run asks for is what the port is opened with, parity checked on input.

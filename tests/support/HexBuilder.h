@@ -4,6 +4,7 @@
 #include "simulator/HexWriter.h"
 
 #include <QByteArray>
+#include <QFile>
 #include <QList>
 #include <map>
 
@@ -43,6 +44,15 @@ inline QList<QByteArray> contiguous(int count, int recordLength) {
 }
 
 using Memory = std::map<std::uint32_t, std::uint8_t>;
+
+// The lines as an image file in `dir`, CR LF after each; returns its path.
+inline QString WriteImage(const QString &dir, const QList<QByteArray> &lines,
+                          const QString &name = QStringLiteral("fw.a35")) {
+    const QString path = dir + QLatin1Char('/') + name;
+    QFile f(path);
+    if (f.open(QIODevice::WriteOnly | QIODevice::Truncate)) f.write(lines.join("\r\n") + "\r\n");
+    return path;
+}
 
 // The data bytes of a well-formed image at their addresses (02 and 04 records set the base; every
 // line is read, also behind the end record), as an instrument should hold them.

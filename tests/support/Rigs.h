@@ -95,11 +95,7 @@ struct RunRig : SimBase {
         w = app->mainWindow();
         return true;
     }
-    QString writeImage(const QList<QByteArray> &lines, const QString &name = "fw.a35") {
-        const QString path = dir.filePath(name);
-        QFile f(path);
-        if (f.open(QIODevice::WriteOnly | QIODevice::Truncate))
-            f.write(lines.join("\r\n") + "\r\n");
-        return path;
+    QString writeImage(const QList<QByteArray> &lines) {
+        return hexfile::WriteImage(dir.path(), lines);
     }
 };

@@ -1,8 +1,11 @@
-// Whole programming runs: the real window, the real serial port and the simulated instrument.
-// A run is judged by what the instrument took and holds.
+// Whole programming runs: the real window and the simulated instrument, in simulated time at
+// 38400 baud (the timing rules: exact, however busy the machine is), and through the real serial
+// port where the port itself is what is tried. A run is judged by what the instrument took and
+// holds.
 
 #include "status/StatusRow.h"
 #include "support/Rigs.h"
+#include "support/Virtual.h"
 #include "transfer/HexImage.h"
 #include "transfer/ProgrammingRun.h"
 
@@ -75,7 +78,20 @@ struct Outcome {
     int frames; // 0: any number
     QString after;
     int records = 160; // of 16 bytes; 13 make a block
+    int section = 0;   // records in a section, a gap after each; 0: one section
 };
+
+// Records of 16 bytes, in sections of `section` records with a gap of 4 KiB between them; where
+// each record goes.
+Lines sectioned(int records, int section, QList<quint32> *addresses = nullptr) {
+    Lines lines;
+    for (int i = 0; i < records; ++i) {
+        const int address = (section ? i / section * 0x1000 : 0) + i * 16;
+        if (addresses) *addresses << quint32(address);
+        lines << data(address, pattern(16, i));
+    }
+    return lines << eof();
+}
 } // namespace
 
 class TestRun : public QObject {
@@ -84,8 +100,7 @@ private Q_SLOTS:
     void wholeRun() {
         QTemporaryDir dumpDir; // where the instrument writes what it holds when the end comes
         const QString dump = dumpDir.filePath(QStringLiteral("dump.hex"));
-        RunRig rig(Fast({.dumpFile = dump.toStdString()}));
-        START_RIG(rig, 4);
+        VirtualRunRig rig({.dumpFile = dump.toStdString()});
         rig.w->mnuCom_Click(4);
         // A blank line (it cuts a block like an empty record), data behind the end record, linear
         // addresses, 255-byte records sent in pieces, blanks behind a checksum, lower case, a
@@ -113,7 +128,7 @@ private Q_SLOTS:
         // 22 blocks cut by the threshold, one by the blank line, one by the linear address, four
         // pieces of the long records.
         QCOMPARE(rig.framesSeen(), 30);
-        QVERIFY(rig.sim.memory() == ImageBytes(lines));
+        QVERIFY(rig.memory() == ImageBytes(lines));
         QFile f(dump);
         const QList<QByteArray> dumped =
             f.open(QIODevice::ReadOnly) ? SplitLines(f.readAll()) : Lines{};
@@ -187,12 +202,13 @@ private Q_SLOTS:
         QTest::newRow("start given up: maybe erased, no more box") << Outcome{{"1:noreply", "2:noreply"}, {Cancel}, {NoReply}, 2, Unlit};
         QTest::newRow("flash error on the start") << Outcome{{"1:status=16"}, {OK, OK}, {Flash, Aborted}, 1, Unlit};
         // While the two replies are owed, blocks are confirmed twice until this instrument's
-        // answer time is known.
-        QTest::newRow("silent twice, retry") << Outcome{{"3:noreply", "4:noreply"}, {Retry}, {NoReply}, 20, Finished};
+        // answer time is known, and so is the end.
+        QTest::newRow("silent twice, retry") << Outcome{{"3:noreply", "4:noreply"}, {Retry}, {NoReply}, 21, Finished};
         QTest::newRow("flash error on data") << Outcome{{"4:status=16"}, {OK, OK}, {Flash, Aborted}, 4, Unlit};
         QTest::newRow("end given up: all blocks in, not confirmed") << Outcome{{"end:noreply"}, {Cancel, OK}, {NoReply, Unconfirmed}, 16, Unlit};
         QTest::newRow("start 10 ms late, later 32") << Outcome{{"1:delay=3005", "5:status=32"}, {}, {}, 0, Finished};
-        QTest::newRow("end late: all again from the erase") << Outcome{{"15:delay=450"}, {}, {}, 30, Finished};
+        QTest::newRow("end slow: within its time-out") << Outcome{{"15:delay=2900"}, {}, {}, 15, Finished};
+        QTest::newRow("end past its time-out: all again from the erase") << Outcome{{"15:delay=3100"}, {}, {}, 30, Finished};
         // Two faults at once, each reproduced on a real line: a late reply, then a lost frame, a
         // lost end or two refusals; a slow erase, then a lost frame; noise before a refusal, or
         // while a refused block crosses; a stray byte in front of a refusal.
@@ -210,6 +226,25 @@ private Q_SLOTS:
         QTest::newRow("doubt without end") << Outcome{{"any:prefix=1"}, {Cancel, OK}, {Transmission, Aborted}, 4, Unlit};
         // clang-format on
     }
+    // Instruments that answer in their own time, each frame after it crossed and within its
+    // time-out: every one is programmed without a question, a doubt costing a frame asked again
+    // (160 records of 16 bytes: 13 blocks, 15 frames; 640: 51 blocks).
+    void ownTime_data() {
+        QTest::addColumn<Outcome>("o");
+        // clang-format off
+        QTest::newRow("flash time by block length") << Outcome{{"any:delay=0.5", "any:perbyte=20"}, {}, {}, 15, Finished};
+        QTest::newRow("short blocks answered sooner")
+            << Outcome{{"any:delay=0.5", "any:perbyte=20"}, {}, {}, 0, Finished, 160, 50};
+        QTest::newRow("a 4 KiB sector erased at its first write") << Outcome{{"any:delay=0.5", "data:sector=4096:20-120"}, {}, {}, 0, Finished, 640};
+        QTest::newRow("the end checks the flash for 2.9 s") << Outcome{{"any:delay=0.5", "any:endslow=2900"}, {}, {}, 15, Finished};
+        QTest::newRow("a second flash bank 20 ms slower") << Outcome{{"any:delay=0.5", "data:step=4096:20"}, {}, {}, 0, Finished, 640};
+        QTest::newRow("slower as it warms") << Outcome{{"any:delay=0.5", "any:drift=0-40"}, {}, {}, 0, Finished, 640};
+        QTest::newRow("an adapter's 16 ms latency timer") << Outcome{{"any:delay=0.5", "any:ticks=16"}, {}, {}, 0, Finished, 640};
+        QTest::newRow("a path of 5 to 40 ms") << Outcome{{"any:delay=0.5", "any:path=5-40"}, {}, {}, 0, Finished, 640};
+        // clang-format on
+    }
+    void ownTime() { outcomes(); }
+
     // Late, repeated and talkative instruments: what the band and the owed replies are for.
     void pastTheHorizon_data() {
         QTest::addColumn<Outcome>("o");
@@ -234,20 +269,22 @@ private Q_SLOTS:
 
     void outcomes() {
         QFETCH(Outcome, o);
-        RunRig rig;
-        START_RIG(rig);
+        VirtualRunRig rig;
         rig.rules(o.rules);
-        const Lines lines = contiguous(o.records, 16);
+        QList<quint32> addresses;
+        const Lines lines = sectioned(o.records, o.section, &addresses);
         rig.w->CD_01.FileName = rig.writeImage(lines);
         rig.boxes.answers = o.answers;
         rig.w->Image5->setPicture(ImageList1::InstrumentLit);
         rig.w->Image3->setPicture(ImageList1::CablePacket);
-        // The bar has passed every record the instrument holds (record n: addresses 16 n on).
+        // The bar has passed every record the instrument holds.
         int behind = 0;
         connect(&rig.w->Comm1, &SerialComm::OnComm, this, [&] {
-            const auto held = rig.sim.memory();
-            if (!held.empty() && int(held.rbegin()->first / 16) >= rig.w->PBLesen->value())
-                ++behind;
+            const auto held = rig.memory();
+            if (held.empty()) return;
+            const auto record = std::upper_bound(addresses.cbegin(), addresses.cend(),
+                                                 held.rbegin()->first);
+            if (record - addresses.cbegin() > rig.w->PBLesen->value()) ++behind;
         });
         rig.w->cmdLesen_Click();
         QCOMPARE(behind, 0);
@@ -257,8 +294,8 @@ private Q_SLOTS:
         QCOMPARE(controls(rig.w), Idle);
         QCOMPARE(rig.w->run().outcome() == RunOutcome::Completed, o.after == Finished);
         if (o.after == Finished)
-            QVERIFY(rig.sim.lastTaken() == q7310sim::FrameKind::End &&
-                    rig.sim.memory() == ImageBytes(lines));
+            QVERIFY(rig.lastTaken() == q7310sim::FrameKind::End &&
+                    rig.memory() == ImageBytes(lines));
     }
 
     // The adapter pulled under the run (the instrument hangs up on frame lostAt of 15; 15 is the
@@ -287,19 +324,15 @@ private Q_SLOTS:
         QFETCH(QList<int>, answers);
         QFETCH(QStringList, boxes);
         QFETCH(QString, after);
-        RunRig rig(Fast());
-        START_RIG(rig);
+        VirtualRunRig rig;
+        rig.port.device = rig.dir.filePath("com1");
         rig.rules({QStringLiteral("%1:hangup").arg(lostAt)});
         const Lines lines = contiguous(160, 16);
         rig.w->CD_01.FileName = rig.writeImage(lines);
         rig.boxes.answers = answers;
-        const QString link = rig.dir.filePath("com1");
+        const QString link = rig.port.device;
         rig.boxes.whileOpen = [&](const ShownBox &) {
-            if (rig.boxes.shown.size() - 1 != backAtBox) return;
-            std::string error;
-            QVERIFY2(rig.sim.replug(error), error.c_str());
-            QFile::remove(link);
-            QVERIFY(QFile::link(QString::fromStdString(rig.sim.devicePath()), link));
+            if (rig.boxes.shown.size() - 1 == backAtBox) rig.port.replug();
         };
         rig.w->cmdLesen_Click();
         QCOMPARE(rig.boxes.shown.size(), boxes.size());
@@ -314,15 +347,14 @@ private Q_SLOTS:
         QCOMPARE(controls(rig.w), Idle);
         QCOMPARE(rig.w->run().outcome() == RunOutcome::Completed, after == Finished);
         if (after == Finished)
-            QVERIFY(rig.sim.lastTaken() == q7310sim::FrameKind::End &&
-                    rig.sim.memory() == ImageBytes(lines));
+            QVERIFY(rig.lastTaken() == q7310sim::FrameKind::End &&
+                    rig.memory() == ImageBytes(lines));
     }
 
     // During a run a second click, closing the window, the file button and "Beenden" do nothing,
     // also when their handlers are called; afterwards the focus is where it was.
     void busyRunRefusesWhatWouldDisturbIt() {
-        RunRig rig(Fast());
-        START_RIG(rig);
+        VirtualRunRig rig;
         const Lines lines = contiguous(64, 16);
         rig.w->CD_01.FileName = rig.writeImage(lines);
         bool closed = true;
@@ -340,7 +372,7 @@ private Q_SLOTS:
         QCOMPARE(rig.w->focusWidget(), rig.w->cmdLesen);
         QCOMPARE(rig.dialog.opened, 0);
         QCOMPARE(rig.framesSeen(), 7); // one start, five blocks, one end
-        QVERIFY(rig.boxes.shown.isEmpty() && rig.sim.memory() == ImageBytes(lines));
+        QVERIFY(rig.boxes.shown.isEmpty() && rig.memory() == ImageBytes(lines));
         rig.dialog.choices = {QString()};
         QTest::mouseClick(rig.w->cmdDatei, Qt::LeftButton); // idle again: both work
         QCOMPARE(rig.dialog.opened, 1);

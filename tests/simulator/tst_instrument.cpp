@@ -1,0 +1,133 @@
+// The simulated instrument's own rules, which the campaign's verdicts rest on: when a reply
+// reaches the flasher for the instruments and ways back it models, and the rules its command
+// line refuses. Frames go in at a moment of the test's choosing; what comes out is timed in
+// microseconds after the frame's last byte arrived.
+
+#include "protocol/Frames.h"
+#include "simulator/Instrument.h"
+
+#include <QTest>
+
+using namespace std::chrono;
+using q7310sim::Clock;
+
+namespace {
+
+QByteArray frame(int command, std::uint32_t address = 0, int bytes = 0) {
+    TransferState st;
+    st.FrameByte1 = Frames::FrameByte1Value;
+    if (command == 1) BuildStartFrame(st);
+    if (command == 3) BuildEndFrame(st);
+    if (command == 2) {
+        st.BlockAddress = address;
+        st.BlockData = QByteArray(bytes, '\x5A');
+        st.BlockSum = 0x5A * bytes;
+        BuildDataFrame(st);
+    }
+    return AssembleFrame(st);
+}
+
+// Frames sent one after the other, each as soon as the last one's reply is in (or, without
+// one, 4 s on): for each, when its reply was in, in whole microseconds after the frame's own
+// crossing of the line; -1 when none came.
+QList<long> answered(const QStringList &rules, const QList<QByteArray> &frames) {
+    q7310sim::Options o;
+    o.seed = 7;
+    for (const QString &text : rules) {
+        q7310sim::Rule r;
+        std::string error;
+        if (!q7310sim::ParseRule(text.toStdString(), r, error)) qFatal("%s", error.c_str());
+        o.rules.push_back(r);
+    }
+    q7310sim::Instrument instrument(o);
+    QList<long> out;
+    Clock::time_point now = Clock::time_point{} + hours(1);
+    for (const QByteArray &f : frames) {
+        instrument.receive(reinterpret_cast<const std::uint8_t *>(f.constData()),
+                           std::size_t(f.size()), now);
+        const Clock::time_point crossed = now + instrument.charTime() * f.size();
+        std::vector<std::uint8_t> reached;
+        while (reached.size() < 5 && instrument.nextEvent() < crossed + seconds(4)) {
+            now = instrument.nextEvent();
+            instrument.advance(now, reached);
+        }
+        const auto reply = instrument.charTime() * 5;
+        out << (reached.size() == 5 ? long(duration_cast<microseconds>(now - crossed - reply).count())
+                                    : -1);
+        if (reached.size() < 5) now = crossed + seconds(4);
+    }
+    return out;
+}
+
+const QByteArray Start = frame(1), End = frame(3);
+QByteArray block(std::uint32_t address, int bytes = 208) {
+    return frame(2, address, bytes);
+}
+
+} // namespace
+
+class TestInstrument : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    // What each rule adds to the time a reply needs beyond the line, frame by frame.
+    void answerTime_data() {
+        QTest::addColumn<QStringList>("rules");
+        QTest::addColumn<QList<QByteArray>>("frames");
+        QTest::addColumn<QList<long>>("us"); // -1: no reply
+        const QList<QByteArray> twoSectors = {Start, block(0), block(208), block(4096), Start,
+                                              block(0)};
+        // clang-format off
+        QTest::newRow("at once") << QStringList{} << QList<QByteArray>{Start, block(0), End} << QList<long>{0, 0, 0};
+        QTest::newRow("a steady latency") << QStringList{"any:delay=2.5"} << QList<QByteArray>{Start, End} << QList<long>{2500, 2500};
+        QTest::newRow("by the block's length") << QStringList{"any:perbyte=20"}
+            << QList<QByteArray>{Start, block(0), block(208, 16), End} << QList<long>{0, 4160, 320, 0};
+        QTest::newRow("a sector erased at its first write, again after the start")
+            << QStringList{"data:sector=4096:30-30"} << twoSectors << QList<long>{0, 30000, 0, 30000, 0, 30000};
+        QTest::newRow("a block across two new sectors") << QStringList{"data:sector=256:10-10"}
+            << QList<QByteArray>{Start, block(200, 100)} << QList<long>{0, 20000};
+        QTest::newRow("the end checks the flash") << QStringList{"any:endslow=1500"}
+            << QList<QByteArray>{Start, block(0), End} << QList<long>{0, 0, 1500000};
+        QTest::newRow("a second bank after 416 bytes") << QStringList{"data:step=416:15"}
+            << QList<QByteArray>{Start, block(0), block(208), block(416), block(624)} << QList<long>{0, 0, 0, 15000, 15000};
+        QTest::newRow("slower as it warms") << QStringList{"any:drift=0-64"}
+            << QList<QByteArray>{Start, block(0, 248), block(32768, 248)} << QList<long>{0, 0, 242};
+        QTest::newRow("a path, and a fault's own reply before it") << QStringList{"2:noreply", "any:path=7-7"}
+            << QList<QByteArray>{Start, block(0), End} << QList<long>{7000, -1, 7000};
+        // clang-format on
+    }
+    void answerTime() {
+        QFETCH(QStringList, rules);
+        QFETCH(QList<QByteArray>, frames);
+        QFETCH(QList<long>, us);
+        QCOMPARE(answered(rules, frames), us);
+    }
+
+    // An adapter's latency timer hands on what crossed at its ticks only: every reply reaches the
+    // flasher on the same phase of a 16 ms clock, up to 16 ms late.
+    void ticksOfAnAdapter() {
+        const QList<long> late =
+            answered({"any:ticks=16"}, {Start, block(0), block(208, 100), block(512, 3), End});
+        QList<long> phases;
+        for (long us : late) {
+            QVERIFY2(us >= 0 && us < 16000, qPrintable(QString::number(us)));
+            phases << late.first() % 16000;
+        }
+        QCOMPARE(phases.count(phases.first()), phases.size());
+        QVERIFY(std::adjacent_find(late.cbegin(), late.cend(), std::not_equal_to<>()) !=
+                late.cend()); // not all alike: each frame ends at its own moment
+    }
+
+    void badRules() { // the simulator's command line refuses them
+        for (const char *text :
+             {"noreply", "0:noreply", "1:explode", "1:delay=soon", "some:noreply",
+              "any:path=40-5", "any:path=5", "data:sector=4096", "data:sector=0:1-2",
+              "data:step=:15", "any:drift=x-1", "any:perbyte=-3"}) {
+            q7310sim::Rule r;
+            std::string error;
+            QVERIFY2(!q7310sim::ParseRule(text, r, error) && !error.empty(), text);
+        }
+    }
+};
+
+QTEST_GUILESS_MAIN(TestInstrument)
+#include "tst_instrument.moc"
