@@ -14,7 +14,6 @@
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QSysInfo>
-#include <QThread>
 
 namespace {
 QString duration(qint64 seconds) {
@@ -26,9 +25,10 @@ double milliseconds(std::chrono::nanoseconds t) {
 }
 } // namespace
 
-ConsoleRun::ConsoleRun(FlashOptions options, const QStringList &linkDirs, const ImageInput &image)
-    : o_(std::move(options)), image_(image),
-      parts_(std::make_unique<RunParts>(st_, Timer1, *this, *this, *this, nullptr, linkDirs)),
+ConsoleRun::ConsoleRun(FlashOptions options, const QStringList &linkDirs, const ImageInput &image,
+                       SerialComm *port, RunClock *clock)
+    : o_(std::move(options)), image_(image), Timer1(clock ? *clock : RunClock::Real()),
+      parts_(std::make_unique<RunParts>(st_, Timer1, *this, *this, *this, port, linkDirs)),
       comm_(parts_->comm), target_(ResolvePort(o_.port, linkDirs)) {
     const int n = ComPortNumber(o_.port);
     comm_.CommPort = std::max(n, 1);
@@ -207,7 +207,7 @@ int ConsoleRun::MsgBox(const QString &text, int style, const QString &title) {
     // A port that is gone (an adapter pulled, a device server restarting) gets a moment to come
     // back before it is opened again, as it would while a person reads the box.
     for (int i = 0; retry && !comm_.PortOpen() && i < 10 && !StopSignalled(); ++i)
-        QThread::msleep(100);
+        Pause(Timer1.clock(), std::chrono::milliseconds(100));
     const QString answer = retry ? QStringLiteral("Wiederholen") : QStringLiteral("Abbrechen");
     questions_.append(QJsonObject{{"text", text}, {"answer", answer}});
     json({{"event", "question"}, {"title", title}, {"text", text}, {"answer", answer}});

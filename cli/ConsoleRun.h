@@ -34,8 +34,10 @@ struct FlashOptions {
 
 class ConsoleRun : public RunFront, public MessageBoxes, public TrafficMonitor {
 public:
-    // linkDirs: where the comN links are looked for, as the window does.
-    ConsoleRun(FlashOptions options, const QStringList &linkDirs, const ImageInput &image);
+    // linkDirs: where the comN links are looked for, as the window does. port and clock: the
+    // ones to use; null: the real ones.
+    ConsoleRun(FlashOptions options, const QStringList &linkDirs, const ImageInput &image,
+               SerialComm *port = nullptr, RunClock *clock = nullptr);
     ~ConsoleRun() override;
 
     // Programs the instrument and returns the exit code; the record is written.

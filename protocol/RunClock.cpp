@@ -45,3 +45,13 @@ RunTimer::RunTimer(RunClock &clock, QObject *parent)
     : QObject(parent), clock_(clock), engine_(clock.makeEngine(*this)) {}
 
 RunTimer::~RunTimer() = default;
+
+void Pause(RunClock &clock, std::chrono::milliseconds span) {
+    RunTimer timer(clock);
+    bool over = false;
+    QObject::connect(&timer, &RunTimer::timeout, [&over] { over = true; });
+    timer.setSingleShot(true);
+    timer.start(int(span.count()));
+    while (!over)
+        clock.LetEventsRun();
+}

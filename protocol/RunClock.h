@@ -77,5 +77,8 @@ private:
     bool singleShot_ = false;
 };
 
+// Lets events run for `span` on the clock.
+void Pause(RunClock &clock, std::chrono::milliseconds span);
+
 // How long this thread has waited for a processor, where the system tells (Linux).
 std::chrono::nanoseconds WaitedForProcessor();
