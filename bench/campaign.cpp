@@ -16,7 +16,8 @@
 // --clean: no faults; what counts is time, questions and repairs nothing called for.
 // --residue: a reply sent twice, the repetition landing where the next frame's reply would come,
 // and that frame lost: the coincidence no rule can see by time alone.
-// Exit status 1 when any run ended in a false success, hung, or (with --clean) gave up or asked.
+// Exit status 1 when any run ended in a false success or hung, or with --clean when one gave up,
+// asked, erased twice or took longer than 1.05 times the time on the wire and the instrument's.
 
 #include "protocol/Frames.h"
 #include "protocol/MessageBoxes.h"
@@ -462,15 +463,22 @@ int Summarize(const std::map<QString, Tally> &byModel, int runs, unsigned seed, 
                 runs, seed, seconds, kind, all.ok, all.aborts, all.falseAborts,
                 runs ? 100.0 * all.falseAborts / runs : 0.0, all.falseSuccesses, all.hangs,
                 all.broken, all.asked, all.repaired, all.secondErase);
+    // A correct instrument on a clean line: programmed without a question, one erase, and within
+    // 1.05 times the time on the wire and its own.
+    double worst = 0;
+    for (const auto &[name, t] : byModel)
+        worst = std::max(worst, t.ratioWorst);
     const bool cleanFailed =
-        mode == Mode::Clean && (all.falseAborts + all.aborts + all.asked > 0);
+        mode == Mode::Clean &&
+        (all.falseAborts + all.aborts + all.asked + all.secondErase > 0 || worst > 1.05);
     return all.falseSuccesses + all.hangs + all.broken > 0 || cleanFailed ? 1 : 0;
 }
 
 bool Notable(const Verdict &v, Mode mode) {
     return v.verdict != QLatin1String("ok") && v.verdict != QLatin1String("abort")
                ? true
-               : mode == Mode::Clean && (v.boxes > 0 || v.erases > 1);
+               : mode == Mode::Clean &&
+                     (v.boxes > 0 || v.erases > 1 || v.seconds > 1.05 * (v.wire + v.own));
 }
 
 int VirtualCampaign(int runs, unsigned seed, int jobs, Mode mode, const Model *model,

@@ -3,6 +3,8 @@
 #include "protocol/Frames.h"
 
 #include <QFile>
+#include <array>
+#include <memory>
 #include <vector>
 
 namespace {
@@ -41,12 +43,15 @@ QString hex6(std::int64_t address) {
     return QStringLiteral("%1").arg(address, 6, 16, QLatin1Char('0')).toUpper();
 }
 
-// One bit per address of the 24-bit space the instrument can take.
+// One bit per address of the 24-bit space the instrument can take, kept for the 64 KiB pages
+// written to.
 class WrittenMap {
 public:
-    WrittenMap() : bits_((Frames::MaxAddress + 1) / 64, 0) {}
+    WrittenMap() : pages_((Frames::MaxAddress + 1) >> 16) {}
     bool testAndSet(std::uint32_t a) {
-        std::uint64_t &w = bits_[a >> 6];
+        auto &page = pages_[a >> 16];
+        if (!page) page = std::make_unique<std::array<std::uint64_t, 1024>>();
+        std::uint64_t &w = (*page)[(a & 0xFFFF) >> 6];
         const std::uint64_t m = std::uint64_t(1) << (a & 63);
         const bool was = (w & m) != 0;
         w |= m;
@@ -54,7 +59,7 @@ public:
     }
 
 private:
-    std::vector<std::uint64_t> bits_;
+    std::vector<std::unique_ptr<std::array<std::uint64_t, 1024>>> pages_;
 };
 
 struct Span {
@@ -118,12 +123,22 @@ ParsedImage ParseImage(const QList<QByteArray> &lines) {
         qsizetype used = line.size();
         while (line[used - 1] == ' ' || line[used - 1] == '\t')
             --used;
-        image.recordLines += line.trimmed().startsWith(':');
+        qsizetype lead = 0;
+        while (line[lead] == ' ' || line[lead] == '\t')
+            ++lead;
+        image.recordLines += line[lead] == ':';
 
+        // The line's bytes, each read once from its two digits.
+        std::array<std::uint8_t, 261> bytes{};
         bool wellFormed = line[0] == ':';
         if (!wellFormed) fault(no, QStringLiteral("beginnt nicht mit \":\"."));
         for (qsizetype k = 1; wellFormed && k < used; ++k) {
-            if (hexDigit(line[k]) >= 0) continue;
+            const int d = hexDigit(line[k]);
+            if (d >= 0) {
+                const std::size_t b = std::size_t(k - 1) / 2;
+                if (b < bytes.size()) bytes[b] = std::uint8_t(bytes[b] | (k % 2 ? d << 4 : d));
+                continue;
+            }
             fault(no, QStringLiteral("Zeichen \"%1\" an Stelle %2 ist keine Hexziffer.")
                           .arg(QString::fromLatin1(line.mid(k, 1)))
                           .arg(k + 1));
@@ -134,23 +149,31 @@ ParsedImage ParseImage(const QList<QByteArray> &lines) {
             fault(no, QStringLiteral("ungerade Anzahl von Hexziffern."));
             wellFormed = false;
         }
-        const int count = int(hexField(line, 2, 2));
+        const int count = wellFormed ? bytes[0] : int(hexField(line, 2, 2));
         if (wellFormed && (digits / 2 < 5 || digits / 2 != count + 5)) {
             fault(no, QStringLiteral("Länge passt nicht zur Byteanzahl."));
             wellFormed = false;
         }
         if (wellFormed) {
             unsigned sum = 0;
-            for (int b = 0; b < digits / 2; ++b)
-                sum += hexField(line, 2 + 2 * b, 2);
+            for (int b = 0; b < count + 5; ++b)
+                sum += bytes[std::size_t(b)];
             if (sum % 256 != 0) {
                 fault(no, QStringLiteral("Prüfsumme falsch."));
                 wellFormed = false;
             }
         }
+        // A line that is not well-formed is read as a lenient reader would, field by field.
+        auto field = [&](int pos, int n) {
+            if (!wellFormed) return hexField(line, pos, n);
+            std::uint32_t v = 0;
+            for (int i = 0; i < n / 2; ++i)
+                v = v << 8 | bytes[std::size_t((pos - 2) / 2 + i)];
+            return v;
+        };
 
-        const std::uint32_t offset = hexField(line, 4, 4);
-        const int type = int(hexField(line, 8, 2));
+        const std::uint32_t offset = field(4, 4);
+        const int type = int(field(8, 2));
         switch (type) {
         case 1:
             if (wellFormed && (count != 0 || offset != 0)) {
@@ -165,7 +188,7 @@ ParsedImage ParseImage(const QList<QByteArray> &lines) {
                 fault(no, QStringLiteral("Adresssatz muss genau 2 Datenbytes haben."));
             else if (wellFormed && offset != 0)
                 fault(no, QStringLiteral("Adresssatz mit Adressfeld ungleich 0000."));
-            base = std::int64_t(hexField(line, 10, 4)) << (type == 2 ? 4 : 16);
+            base = std::int64_t(field(10, 4)) << (type == 2 ? 4 : 16);
             continue;
         case 3:
         case 5:
@@ -184,7 +207,7 @@ ParsedImage ParseImage(const QList<QByteArray> &lines) {
         ImageRecord record{base + offset, {}, 0, no};
         record.data.resize(count);
         for (int k = 0; k < count; ++k) {
-            const std::uint32_t b = hexField(line, 10 + 2 * k, 2);
+            const std::uint32_t b = field(10 + 2 * k, 2);
             record.sum += long(b);
             record.data[k] = char(b);
         }
