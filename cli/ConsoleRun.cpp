@@ -64,7 +64,7 @@ int ConsoleRun::exec() {
     if (code == ExitCode::Success) report(summary_.dataBytes);
     if (o_.output == Output::Terminal && lastPercent_ >= 0) print(stderr, QStringLiteral("\n"));
     const QString text = OutcomeText(code, startSent_);
-    const int shown = StopSignalled() ? 128 + StopSignal() : code; // what the caller sees
+    const int shown = StopSignalled() ? StoppedExitCode(StopSignal()) : code; // what it sees
     json({{"event", "outcome"},
           {"outcome", OutcomeName(code)},
           {"exit", shown},

@@ -12,7 +12,6 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTimer>
-#include <csignal>
 #include <cstdio>
 
 MultiRun::MultiRun(const QStringList &ports, FlashOptions options, const ImageInput &image,
@@ -60,6 +59,7 @@ int MultiRun::exec() {
                          o_.file};
         if (o_.verbose) args << QStringLiteral("--verbose");
         if (!o_.log.isEmpty()) args << QStringLiteral("--log") << o_.log;
+        PrepareChild(*p.process);
         p.process->start(QCoreApplication::applicationFilePath(), args << QStringLiteral("-"));
         p.process->write(image_.bytes);
         p.process->closeWriteChannel();
@@ -72,8 +72,7 @@ int MultiRun::exec() {
         if (!passedOn && StopSignalled()) {
             passedOn = true;
             for (Port &p : ports_)
-                if (p.process->state() != QProcess::NotRunning)
-                    ::kill(pid_t(p.process->processId()), StopSignal());
+                PassStop(*p.process);
         }
         if (dirty_) draw();
     });

@@ -9,3 +9,6 @@
 QString TimeStamp();
 // Appends the record as one line; false when it could not be written.
 bool AppendRecord(const QString &path, const QJsonObject &record);
+// Appends the line in one write to the end of the file, wherever other processes have put the
+// end meanwhile, creating the file where there is none.
+bool AppendLine(const QString &path, const QByteArray &line);

@@ -38,7 +38,8 @@ const char Help[] =
     "- liest die Standardeingabe) und vollständig geprüft, bevor etwas gesendet\n"
     "wird. Das Q7310 muss im Programmiermode sein (LOAdEPrOM).\n"
     "\n"
-    "  --port PORT     com1 ... com8 (wie im Fenster gefunden), ein Gerätepfad oder\n"
+    "  --port PORT     comN (wie im Fenster gefunden; unter Windows die Schnittstelle\n"
+    "                  COMN, auch COM10 und höher), ein Gerätepfad oder\n"
     "                  ein Geräteserver: rfc2217://HOST:PORT (Telnet mit RFC 2217;\n"
     "                  q7310flash stellt 38400 Baud, gerade Parität, 8 Datenbits, 1\n"
     "                  Stoppbit ein) oder socket://HOST:PORT (reines TCP; die\n"
@@ -169,8 +170,7 @@ int listPorts(const QStringList &linkDirs, bool asJson) {
                                {"system", system}}));
         return ExitCode::Success;
     }
-    QString out = QStringLiteral("Verknüpfungen com1 ... com8 gesucht in: %1\n")
-                      .arg(linkDirs.join(QStringLiteral(", dann ")));
+    QString out = ComPortsExplained(linkDirs) + QLatin1Char('\n');
     for (int n = 1; n <= 8; ++n)
         out += QStringLiteral("Com%1  %2\n")
                    .arg(n)
@@ -206,6 +206,7 @@ int run(const QStringList &ports, const FlashOptions &options, const QStringList
 
 int main(int argc, char *argv[]) {
     HandleSignals();
+    PrepareConsole();
     QCoreApplication app(argc, argv);
     // The settings and the comN links are looked for where the window looks for them.
     QCoreApplication::setApplicationName(QStringLiteral("Q7310Flasher"));
@@ -264,10 +265,11 @@ int main(int argc, char *argv[]) {
             (p.startsWith(QLatin1String("com"), Qt::CaseInsensitive) &&
              !p.contains(QLatin1Char('/')) && ComPortNumber(p) == 0) ||
             (p.contains(QLatin1String("://")) && !IsPortAddress(p)))
-            return usage(QStringLiteral("Unbekannter Port \"%1\": com1 ... com8, ein "
+            return usage(QStringLiteral("Unbekannter Port \"%1\": com1, com2, ... com%2, ein "
                                         "Gerätepfad, rfc2217://HOST:PORT oder "
                                         "socket://HOST:PORT.")
-                             .arg(p));
+                             .arg(p)
+                             .arg(MaxComPort));
         const PortTarget t = ResolvePort(p, places.links);
         for (const PortTarget &before : targets)
             if (SameDevice(before, t))

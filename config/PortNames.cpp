@@ -1,34 +1,15 @@
 #include "config/PortNames.h"
 
-#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
 
-#if defined(Q_OS_UNIX)
-#include <sys/stat.h>
-#endif
-
-QString ComPortDevice(int n, const QStringList &linkDirs) {
-#ifdef Q_OS_WIN
-    Q_UNUSED(linkDirs);
-    return QStringLiteral("COM%1").arg(n);
-#else
-    for (const QString &dir : linkDirs) {
-        if (dir.isEmpty()) continue;
-        const QString local = QDir(dir).filePath(QStringLiteral("com%1").arg(n));
-        const QFileInfo fi(local);
-        if (fi.exists() || fi.isSymLink()) return local;
-    }
-    return QStringLiteral("/dev/ttyS%1").arg(n - 1);
-#endif
-}
-
 int ComPortNumber(const QString &port) {
-    static const QRegularExpression com(QStringLiteral("^com([1-8])$"),
+    static const QRegularExpression com(QStringLiteral("^com([1-9][0-9]{0,2})$"),
                                         QRegularExpression::CaseInsensitiveOption);
     const QRegularExpressionMatch m = com.match(port);
-    return m.hasMatch() ? m.captured(1).toInt() : 0;
+    const int n = m.hasMatch() ? m.captured(1).toInt() : 0;
+    return n <= MaxComPort ? n : 0;
 }
 
 bool IsPortAddress(const QString &name) {
@@ -65,14 +46,7 @@ PortTarget ResolvePort(const QString &given, const QStringList &linkDirs) {
     }
     const QFileInfo fi(t.device);
     if (n > 0 && fi.isSymLink()) t.link = t.device;
-    t.real = fi.exists() ? fi.canonicalFilePath() : QString();
-#if defined(Q_OS_UNIX)
-    struct stat st {};
-    if (!t.real.isEmpty() && ::stat(QFile::encodeName(t.real).constData(), &st) == 0)
-        t.id = S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode) ? quint64(st.st_rdev) : 0;
-#else
-    t.real = t.device.toUpper(); // "COM3" is no file: the name is the device
-#endif
+    IdentifyDevice(t);
     return t;
 }
 

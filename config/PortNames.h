@@ -5,11 +5,18 @@
 #include <QString>
 #include <QStringList>
 
-// The device behind ComN: "COMN" on Windows; elsewhere the link or device node "comN" in the
-// first of linkDirs that has one, else /dev/ttyS(N-1).
+// The highest N of a ComN (Windows numbers USB adapters on past COM9).
+constexpr int MaxComPort = 255;
+
+// The device behind ComN. On Windows the port COMN. Elsewhere an entry "comN" (a link, a device
+// node, or a file naming a device server) in the first of linkDirs that has one, else
+// /dev/ttyS(N-1).
 QString ComPortDevice(int n, const QStringList &linkDirs);
 
-// "com3", in any case -> 3; 0 for anything else.
+// Where the Com ports lead, in a line for the user (q7310flash --list-ports).
+QString ComPortsExplained(const QStringList &linkDirs);
+
+// "com3", "COM12", in any case -> 3, 12; 0 for anything else.
 int ComPortNumber(const QString &port);
 
 // A serial device server's address: rfc2217://HOST:PORT or socket://HOST:PORT.
@@ -28,5 +35,7 @@ struct PortTarget {
     quint64 id = 0; // the device number where there is one, so two nodes of one device match
 };
 PortTarget ResolvePort(const QString &given, const QStringList &linkDirs);
+// Fills in the device itself (real) and its number (id), as the system knows them.
+void IdentifyDevice(PortTarget &target);
 // Both open the same device: the same device number, or the same file once links are followed.
 bool SameDevice(const PortTarget &a, const PortTarget &b);

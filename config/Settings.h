@@ -6,12 +6,13 @@
 
 #include <QStringList>
 
-// Where a copy of the program keeps its settings file and looks for its comN port links. An
-// installed copy (its program in a bin directory beside share/doc/q7310flasher, as cmake
-// --install and the package put it) keeps them in the user's configuration directory, whoever
-// runs it, root too: the program's directory belongs to the package manager. A copy run from its
+// Where a copy of the program keeps its settings file and looks for its comN port entries. An
+// installed copy keeps them in the user's own directory, whoever runs it: the program's directory
+// belongs to the package manager or the installer (on Linux a bin directory beside
+// share/doc/q7310flasher, as cmake --install and the package put it, and ~/.config/Q7310Flasher;
+// on Windows a folder under Program Files, and %APPDATA%\Q7310Flasher). A copy run from its
 // build tree or a portable folder keeps its settings beside itself where it can write there, as
-// it always did. Links are looked for in the user's directory first, then beside the program.
+// it always did. Entries are looked for in the user's directory first, then beside the program.
 struct Places {
     QString settings;  // the settings file's directory; empty when there is none
     QStringList links; // where comN links are looked for, in this order

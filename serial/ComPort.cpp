@@ -3,9 +3,9 @@
 #include "config/PortNames.h"
 
 ComPort::ComPort(QStringList linkDirs, QObject *parent)
-    : SerialComm(parent), linkDirs_(linkDirs), serial_(std::move(linkDirs), this), net_(this) {
-    for (SerialComm *port :
-         {static_cast<SerialComm *>(&serial_), static_cast<SerialComm *>(&net_)}) {
+    : SerialComm(parent), linkDirs_(linkDirs), serial_(MakeSerialPort(std::move(linkDirs), this)),
+      net_(this), active_(serial_.get()) {
+    for (SerialComm *port : {serial_.get(), static_cast<SerialComm *>(&net_)}) {
         // Each reports every arrival; this one passes it on as its own receive threshold says.
         port->RThreshold = 1;
         connect(port, &SerialComm::OnComm, this, [this] {
@@ -32,7 +32,7 @@ bool ComPort::setPortOpen(bool open) {
     if (!open) return active_->setPortOpen(false);
     if (active_->PortOpen()) return true;
     const QString a = address();
-    active_ = a.isEmpty() ? static_cast<SerialComm *>(&serial_) : &net_;
+    active_ = a.isEmpty() ? serial_.get() : &net_;
     active_->CommPort = CommPort;
     active_->DevicePath = a.isEmpty() ? DevicePath : a;
     active_->Settings = Settings;

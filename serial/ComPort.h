@@ -26,7 +26,7 @@ private:
     QString address() const;
 
     QStringList linkDirs_;
-    QtSerialComm serial_;
+    std::unique_ptr<SerialComm> serial_;
     NetComm net_;
-    SerialComm *active_ = &serial_;
+    SerialComm *active_;
 };

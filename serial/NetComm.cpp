@@ -1,19 +1,10 @@
 #include "serial/NetComm.h"
 
+#include "serial/Socket.h"
+
 #include <QSocketNotifier>
 #include <QUrl>
 #include <chrono>
-
-#if defined(Q_OS_UNIX)
-#include <cerrno>
-#include <fcntl.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-#endif
 
 namespace {
 constexpr int IAC = 255, SB = 250, SE = 240, WILL = 251, WONT = 252, DO = 253, DONT = 254;
@@ -43,23 +34,6 @@ QString parityName(int code) {
     }
 }
 
-#if defined(Q_OS_UNIX)
-QString systemReason(int error) {
-    switch (error) {
-    case ECONNREFUSED:
-        return QStringLiteral("Verbindung abgelehnt");
-    case ECONNRESET:
-        return QStringLiteral("Verbindung vom Server zurückgesetzt");
-    case ENETUNREACH:
-    case EHOSTUNREACH:
-        return QStringLiteral("nicht erreichbar");
-    case ETIMEDOUT:
-        return QStringLiteral("Zeitüberschreitung");
-    default:
-        return qt_error_string(error);
-    }
-}
-#endif
 } // namespace
 
 NetComm::NetComm(QObject *parent) : SerialComm(parent) {}
@@ -73,7 +47,7 @@ bool NetComm::setPortOpen(bool open) {
         closeSocket();
         return true;
     }
-    if (fd_ >= 0) return true;
+    if (fd_ != tcp::None) return true;
     openError_.clear();
     failure_.clear();
     openProblem_ = OpenProblem::Other;
@@ -92,12 +66,12 @@ bool NetComm::setPortOpen(bool open) {
         closeSocket();
         return false;
     }
-    readable_ = new QSocketNotifier(qintptr(fd_), QSocketNotifier::Read, this);
+    readable_ = new QSocketNotifier(fd_, QSocketNotifier::Read, this);
     connect(readable_, &QSocketNotifier::activated, this, [this] {
         const qsizetype before = received_.size();
         if (readNow() && received_.size() > before && RThreshold > 0) emit OnComm();
     });
-    writable_ = new QSocketNotifier(qintptr(fd_), QSocketNotifier::Write, this);
+    writable_ = new QSocketNotifier(fd_, QSocketNotifier::Write, this);
     writable_->setEnabled(false);
     connect(writable_, &QSocketNotifier::activated, this, &NetComm::flush);
     openProblem_ = OpenProblem::None;
@@ -105,61 +79,8 @@ bool NetComm::setPortOpen(bool open) {
 }
 
 bool NetComm::connectTo(const QString &host, quint16 port) {
-#if defined(Q_OS_UNIX)
-    const QString server = QStringLiteral("%1:%2").arg(host).arg(port);
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo *found = nullptr;
-    if (::getaddrinfo(host.toUtf8().constData(), QByteArray::number(port).constData(), &hints,
-                      &found) != 0) {
-        openError_ = QStringLiteral("der Server %1 ist unbekannt").arg(server);
-        return false;
-    }
-    const auto deadline = Clock::now() + std::chrono::milliseconds(ConnectTimeoutMs);
-    int error = ETIMEDOUT;
-    for (addrinfo *a = found; a && fd_ < 0; a = a->ai_next) {
-        const int fd = ::socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-        if (fd < 0) continue;
-        int result = ::connect(fd, a->ai_addr, a->ai_addrlen);
-        if (result < 0 && errno == EINPROGRESS) {
-            pollfd p{fd, POLLOUT, 0};
-            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
-            result = ::poll(&p, 1, int(std::max<qint64>(left.count(), 0))) > 0 ? 0 : -1;
-            socklen_t length = sizeof error;
-            if (result == 0 && ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 &&
-                error != 0)
-                result = -1;
-            if (result < 0 && Clock::now() >= deadline) error = ETIMEDOUT;
-        } else if (result < 0) {
-            error = errno;
-        }
-        if (result == 0) {
-            fd_ = fd;
-        } else {
-            ::close(fd);
-        }
-    }
-    ::freeaddrinfo(found);
-    if (fd_ < 0) {
-        openError_ = error == ETIMEDOUT
-                         ? QStringLiteral("der Server %1 antwortet nicht (keine Verbindung nach "
-                                          "%2 s)")
-                               .arg(server)
-                               .arg(ConnectTimeoutMs / 1000)
-                         : systemReason(error);
-        return false;
-    }
-    // Frames go out whole and at once, not held back to be joined with the next.
-    const int on = 1;
-    ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-    return true;
-#else
-    Q_UNUSED(host);
-    Q_UNUSED(port);
-    openError_ = QStringLiteral("Netzwerk-Ports gibt es hier nicht");
-    return false;
-#endif
+    fd_ = tcp::Connect(host, port, std::chrono::milliseconds(ConnectTimeoutMs), openError_);
+    return fd_ != tcp::None;
 }
 
 void NetComm::sendSetting(int command, const QByteArray &value) {
@@ -174,7 +95,6 @@ void NetComm::sendSetting(int command, const QByteArray &value) {
 }
 
 bool NetComm::negotiate() {
-#if defined(Q_OS_UNIX)
     const LineSettings ls = ParseSettings(Settings);
     if (!ls.valid) {
         openError_ = QStringLiteral("Ungültige Schnittstelleneinstellung \"%1\"").arg(Settings);
@@ -197,10 +117,9 @@ bool NetComm::negotiate() {
     sendSetting(PurgeData, QByteArray(1, char(3)));           // both directions
     flush();
     const auto deadline = Clock::now() + std::chrono::milliseconds(SettingsTimeoutMs);
-    while (fd_ >= 0 && !(binaryIn_ && binaryOut_ && (acked_ & Needed) == Needed)) {
+    while (fd_ != tcp::None && !(binaryIn_ && binaryOut_ && (acked_ & Needed) == Needed)) {
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
-        pollfd p{fd_, POLLIN, 0};
-        if (left.count() <= 0 || ::poll(&p, 1, int(left.count())) <= 0) break;
+        if (!tcp::WaitReadable(fd_, left)) break;
         if (!readNow()) {
             openError_ = failure_;
             return false;
@@ -241,16 +160,13 @@ bool NetComm::negotiate() {
         return false;
     }
     return true;
-#else
-    return false;
-#endif
 }
 
 bool NetComm::readNow() {
-#if defined(Q_OS_UNIX)
     char buffer[4096];
+    QString why;
     for (;;) {
-        const ssize_t n = ::recv(fd_, buffer, sizeof buffer, MSG_DONTWAIT);
+        const qsizetype n = tcp::Receive(fd_, buffer, sizeof buffer, why);
         if (n > 0) {
             take(buffer, n);
             continue;
@@ -259,18 +175,13 @@ bool NetComm::readNow() {
             fail(QStringLiteral("Verbindung vom Server getrennt"));
             return false;
         }
-        if (errno == EINTR) continue;
-        if (errno == EAGAIN || errno == EWOULDBLOCK) break;
-        fail(systemReason(errno));
+        if (n == -1) break;
+        fail(why);
         return false;
     }
-#if defined(TCP_QUICKACK)
     // Acknowledged at once: a server that holds the rest of a reply until its first bytes are
-    // acknowledged (Nagle) would otherwise wait for our delayed acknowledgement, 40 ms a reply.
-    const int on = 1;
-    ::setsockopt(fd_, IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
-#endif
-#endif
+    // acknowledged (Nagle) would otherwise wait for our delayed acknowledgement.
+    tcp::AcknowledgeAtOnce(fd_);
     return true;
 }
 
@@ -376,7 +287,7 @@ void NetComm::subnegotiation(const QByteArray &sb) {
 }
 
 void NetComm::Output(const QByteArray &bytes) {
-    if (fd_ < 0) return;
+    if (fd_ == tcp::None) return;
     if (!telnet_) {
         unsent_ += bytes;
     } else {
@@ -390,23 +301,17 @@ void NetComm::Output(const QByteArray &bytes) {
 }
 
 void NetComm::flush() {
-#if defined(Q_OS_UNIX)
-    while (fd_ >= 0 && !unsent_.isEmpty()) {
-        const ssize_t n =
-            ::send(fd_, unsent_.constData(), size_t(unsent_.size()), MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (n > 0) {
-            unsent_.remove(0, n);
-        } else if (n < 0 && errno == EINTR) {
-            continue;
-        } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            break;
-        } else {
-            fail(systemReason(errno));
+    QString why;
+    while (fd_ != tcp::None && !unsent_.isEmpty()) {
+        const qsizetype n = tcp::Send(fd_, unsent_.constData(), unsent_.size(), why);
+        if (n < 0) {
+            fail(why);
             return;
         }
+        if (n == 0) break; // the rest when the connection takes it
+        unsent_.remove(0, n);
     }
-    if (writable_) writable_->setEnabled(fd_ >= 0 && !unsent_.isEmpty());
-#endif
+    if (writable_) writable_->setEnabled(fd_ != tcp::None && !unsent_.isEmpty());
 }
 
 QByteArray NetComm::Input() {
@@ -417,13 +322,13 @@ QByteArray NetComm::Input() {
 }
 
 QByteArray NetComm::DiscardInput() {
-    if (fd_ >= 0) readNow();
+    if (fd_ != tcp::None) readNow();
     return std::exchange(received_, {});
 }
 
 // A connection lost is a port lost: closed, and the reason kept.
 void NetComm::fail(const QString &reason) {
-    if (fd_ < 0) return;
+    if (fd_ == tcp::None) return;
     closeSocket();
     failure_ = reason;
     emit Failed(reason);
@@ -434,8 +339,6 @@ void NetComm::closeSocket() {
     readable_ = nullptr;
     delete writable_;
     writable_ = nullptr;
-#if defined(Q_OS_UNIX)
-    if (fd_ >= 0) ::close(fd_);
-#endif
-    fd_ = -1;
+    tcp::Close(fd_);
+    fd_ = tcp::None;
 }

@@ -19,7 +19,7 @@ public:
     // The address opened: what DevicePath names.
     QString deviceName() const override { return DevicePath; }
     bool setPortOpen(bool open) override;
-    bool PortOpen() const override { return fd_ >= 0; }
+    bool PortOpen() const override { return fd_ != -1; }
     void Output(const QByteArray &bytes) override;
     int InBufferCount() const override { return int(received_.size()); }
     QByteArray Input() override;
@@ -44,7 +44,7 @@ private:
     void fail(const QString &reason);
     void closeSocket();
 
-    int fd_ = -1;
+    qintptr fd_ = -1; // the connection, tcp::Socket
     bool telnet_ = false;
     QSocketNotifier *readable_ = nullptr;
     QSocketNotifier *writable_ = nullptr;

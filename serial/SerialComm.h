@@ -1,15 +1,14 @@
 #pragma once
 // The serial port Comm1 as the program uses it: a few properties set before opening, one write,
-// a count and a read of the waiting bytes, and one receive event. The real port is a QSerialPort;
-// tests may put another one in its place.
+// a count and a read of the waiting bytes, and one receive event. The real port is the platform's
+// (MakeSerialPort), or a device server (NetComm); tests may put another one in its place.
 
 #include <QByteArray>
 #include <QObject>
 #include <QString>
 #include <QStringList>
 #include <chrono>
-
-class QSerialPort;
+#include <memory>
 
 class SerialComm : public QObject {
     Q_OBJECT
@@ -75,32 +74,6 @@ LineSettings ParseSettings(const QString &settings);
 // How long bytes take on a line with these settings ("38400,e,8,1": 221 bytes take 63 ms).
 std::chrono::nanoseconds LineTime(qsizetype bytes, const QString &settings);
 
-class QtSerialComm : public SerialComm {
-    Q_OBJECT
-public:
-    // linkDirs: where comN links are looked for, in this order.
-    explicit QtSerialComm(QStringList linkDirs, QObject *parent = nullptr);
-    ~QtSerialComm() override;
-
-    bool setPortOpen(bool open) override;
-    bool PortOpen() const override;
-    QString deviceName() const override;
-    void Output(const QByteArray &bytes) override;
-    int InBufferCount() const override;
-    QByteArray Input() override;
-    QByteArray DiscardInput() override;
-
-private:
-    void onError();
-    void checkInputParity();
-    // Locks the open device itself, so no second flasher opens it under another name; false
-    // when another process holds it.
-    bool lockDevice();
-    // A USB adapter's driver at the speed of the line, as long as the port is open.
-    void lowerLatency();
-    void closePort();
-
-    QStringList linkDirs_;
-    QSerialPort *port_;
-    int flagsBefore_ = -1; // the driver's flags to put back on close; -1: nothing changed
-};
+// The platform's serial port, ComN found in linkDirs: Qt Serial Port on Linux, the Win32 API on
+// Windows.
+std::unique_ptr<SerialComm> MakeSerialPort(QStringList linkDirs, QObject *parent = nullptr);

@@ -78,8 +78,9 @@ public:
     QByteArray Input() override;
     QByteArray DiscardInput() override { return Input(); }
 
-    // The device is there again after a hang-up.
+    // The device is there again after a hang-up; or it is not there.
     void replug();
+    void unplug() { gone_ = true; }
     // How messages name the device.
     QString device = QStringLiteral("virtuell");
 

@@ -29,12 +29,15 @@ file "$T/icons/48/app.png" | grep -q 'PNG image data, 48 x 48' || fail "no 48-pi
 
 # q7310flash names every Com port and the device behind it, and refuses what it cannot do.
 [ "$("$B/q7310flash" --list-ports | grep -c '^Com[1-8]  /')" = 8 ] || fail "q7310flash --list-ports"
-for args in "" "--bogus x.a35" "--retries -1 x.a35" "--port com9 x.a35" "--quiet --json x.a35" \
+for args in "" "--bogus x.a35" "--retries -1 x.a35" "--port com0 x.a35" "--port com256 x.a35" \
+            "--quiet --json x.a35" \
             "--port rfc2217://host x.a35" "--port com1 --port COM1 x.a35"; do
   # shellcheck disable=SC2086
   [ "$(status "$B/q7310flash" $args)" = 2 ] || fail "q7310flash $args is not refused"
 done
 [ "$(status "$B/q7310flash" --port "$T/none" "$T/s.a35")" = 1 ] || fail "q7310flash on no port"
+# Past Com8 too (Windows numbers USB adapters on past COM9): there is no /dev/ttyS11 here.
+[ "$(status "$B/q7310flash" --port COM12 "$T/s.a35")" = 1 ] || fail "q7310flash on COM12"
 "$B/q7310flash" --version | grep -qx 'q7310flash [0-9]*\.[0-9]*' || fail "q7310flash --version"
 [ "$("$B/q7310flash" --help | grep -c '^  [0-4]  ')" = 5 ] || fail "q7310flash --help lacks the exit codes"
 

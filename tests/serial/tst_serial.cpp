@@ -4,6 +4,7 @@
 
 #include "config/PortNames.h"
 #include "serial/PortInfo.h"
+#include "serial/QtSerialComm.h"
 #include "support/Rigs.h"
 
 #include <QElapsedTimer>

@@ -3,6 +3,7 @@
 // program directory: with the real port, timers and protocol routines around it (SimRig), or
 // with the whole main window (RunRig).
 
+#include "serial/QtSerialComm.h"
 #include "shell/Application.h"
 #include "simulator/Simulator.h"
 #include "support/HexBuilder.h"

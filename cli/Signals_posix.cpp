@@ -1,8 +1,9 @@
 #include "cli/Signals.h"
 
-#include <QtGlobal>
+#include <QProcess>
 #include <csignal>
 #include <cstdlib>
+#include <signal.h>
 
 namespace {
 volatile std::sig_atomic_t stopSignal = 0;
@@ -12,7 +13,6 @@ extern "C" void onStopSignal(int signal) {
 } // namespace
 
 void HandleSignals() {
-#if defined(Q_OS_UNIX)
     // What cannot be written is dropped; the run goes on to its end.
     std::signal(SIGPIPE, SIG_IGN);
     std::signal(SIGHUP, SIG_IGN);
@@ -23,28 +23,34 @@ void HandleSignals() {
     action.sa_flags = SA_RESTART;
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
-#else
-    std::signal(SIGINT, onStopSignal);
-    std::signal(SIGTERM, onStopSignal);
-#endif
 }
 
 int StopSignal() {
     return stopSignal;
 }
 
+int StoppedExitCode(int signal) {
+    return 128 + signal; // as a shell shows it
+}
+
 void EndBySignal(int signal) {
     std::signal(signal, SIG_DFL);
-#if defined(Q_OS_UNIX)
     sigset_t set;
     sigemptyset(&set);
     sigaddset(&set, signal);
     sigprocmask(SIG_UNBLOCK, &set, nullptr);
-#endif
     std::raise(signal);
-    std::_Exit(128 + signal); // where raising it does not end the process
+    std::_Exit(StoppedExitCode(signal)); // where raising it does not end the process
 }
 
 const char *SignalName(int signal) {
     return signal == SIGINT ? "SIGINT" : signal == SIGTERM ? "SIGTERM" : "signal";
+}
+
+void PrepareChild(QProcess &child) {
+    Q_UNUSED(child);
+}
+
+void PassStop(QProcess &child) {
+    if (child.state() != QProcess::NotRunning) ::kill(pid_t(child.processId()), StopSignal());
 }

@@ -1,0 +1,44 @@
+#pragma once
+// The serial port on Windows, on the Win32 API: opened for this process alone, set to the line's
+// settings with parity checked on input (a byte that fails reads as FF), written in one piece and
+// read as bytes arrive, without blocking: the driver's "characters received" event is waited for
+// overlapped, and Qt's event loop reports it.
+
+#include "serial/SerialComm.h"
+
+#include <memory>
+
+class WinSerialComm : public SerialComm {
+    Q_OBJECT
+public:
+    // linkDirs: where comN entries are looked for (none are, on Windows: COMN is the port).
+    explicit WinSerialComm(QStringList linkDirs, QObject *parent = nullptr);
+    ~WinSerialComm() override;
+
+    bool setPortOpen(bool open) override;
+    bool PortOpen() const override;
+    QString deviceName() const override;
+    void Output(const QByteArray &bytes) override;
+    int InBufferCount() const override;
+    QByteArray Input() override;
+    QByteArray DiscardInput() override;
+
+private:
+    struct Io; // the handle, its overlapped operations and their notifiers
+    bool configure(const LineSettings &ls);
+    // Waits, overlapped, for the driver to report received bytes or a line error.
+    void awaitEvent();
+    void eventCame();
+    // Takes what the driver holds now, without waiting; false when the port failed.
+    bool takeWaiting();
+    void writeNext();
+    void written();
+    // The open port failed for good: closed, and the reason kept and reported.
+    void fail(unsigned long error);
+    void closePort();
+
+    QStringList linkDirs_;
+    std::unique_ptr<Io> io_;
+    QByteArray received_; // read from the driver, not yet taken by Input
+    QByteArray unsent_;   // waiting for the write under way to end
+};
