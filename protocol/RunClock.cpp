@@ -1,5 +1,6 @@
 #include "protocol/RunClock.h"
 
+#include <QAbstractEventDispatcher>
 #include <QCoreApplication>
 #include <QTimer>
 
@@ -22,12 +23,38 @@ private:
     QTimer timer_;
 };
 
+// Counts the events delivered on this thread.
+class Deliveries : public QObject {
+public:
+    int count = 0;
+    bool eventFilter(QObject *, QEvent *) override {
+        ++count;
+        return false;
+    }
+};
+
 class RealClock : public RunClock {
 public:
     time_point now() const override { return std::chrono::steady_clock::now(); }
     std::chrono::nanoseconds processorWait() const override { return WaitedForProcessor(); }
     void LetEventsRun() override {
+        // Returns once something has happened. Windows' dispatcher delivers the events posted to
+        // it (a port's notifier among them) before it waits, and then waits on for a message as
+        // if nothing had come; the caller's condition, met by them, would never be looked at
+        // again. Such a wait is cut short.
+        QAbstractEventDispatcher *dispatcher = QAbstractEventDispatcher::instance();
+        Deliveries delivered;
+        QCoreApplication::instance()->installEventFilter(&delivered);
+        int seen = 0;
+        const auto beforeWaiting =
+            QObject::connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, dispatcher, [&] {
+                if (delivered.count == seen) return;
+                seen = delivered.count;
+                dispatcher->interrupt();
+            });
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+        QObject::disconnect(beforeWaiting);
+        QCoreApplication::instance()->removeEventFilter(&delivered);
     }
     void LetPendingEventsRun() override { QCoreApplication::processEvents(); }
     std::unique_ptr<TimerEngine> makeEngine(RunTimer &owner) override {
