@@ -12,18 +12,18 @@ std::unique_ptr<SerialComm> MakeSerialPort(QStringList linkDirs, QObject *parent
 
 struct WinSerialComm::Io {
     HANDLE port = INVALID_HANDLE_VALUE;
-    OVERLAPPED wait{}, write{};
-    DWORD mask = 0;
-    bool waiting = false, writing = false;
+    OVERLAPPED read{}, write{};
+    bool reading = false, writing = false;
+    char readBuffer[4096];
     QByteArray writeBuffer; // kept alive while the driver writes from it
-    QWinEventNotifier *waitNotifier = nullptr, *writeNotifier = nullptr;
+    QWinEventNotifier *readNotifier = nullptr, *writeNotifier = nullptr;
 
     Io() {
-        wait.hEvent = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        read.hEvent = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
         write.hEvent = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
     }
     ~Io() {
-        ::CloseHandle(wait.hEvent);
+        ::CloseHandle(read.hEvent);
         ::CloseHandle(write.hEvent);
     }
 };
@@ -96,11 +96,11 @@ bool WinSerialComm::setPortOpen(bool open) {
     }
     received_.clear();
     unsent_.clear();
-    io_->waitNotifier = new QWinEventNotifier(io_->wait.hEvent, this);
-    connect(io_->waitNotifier, &QWinEventNotifier::activated, this, &WinSerialComm::eventCame);
+    io_->readNotifier = new QWinEventNotifier(io_->read.hEvent, this);
+    connect(io_->readNotifier, &QWinEventNotifier::activated, this, &WinSerialComm::readEnded);
     io_->writeNotifier = new QWinEventNotifier(io_->write.hEvent, this);
     connect(io_->writeNotifier, &QWinEventNotifier::activated, this, &WinSerialComm::written);
-    awaitEvent();
+    startRead();
     return io_ != nullptr;
 }
 
@@ -121,26 +121,34 @@ bool WinSerialComm::configure(const LineSettings &ls) {
     dcb.fParity = ls.parity != 'n';
     dcb.fErrorChar = dcb.fParity;
     dcb.ErrorChar = char(0xFF);
-    // No handshake: the lines are held as the driver holds an open port.
+    // No handshake; the modem lines are left as the driver holds them for an open port: the
+    // program never sets them, and a port without them (Wine's on a pseudo-terminal) refuses.
     dcb.fOutxCtsFlow = FALSE;
     dcb.fOutxDsrFlow = FALSE;
     dcb.fDsrSensitivity = FALSE;
     dcb.fOutX = FALSE;
     dcb.fInX = FALSE;
-    dcb.fDtrControl = DTR_CONTROL_ENABLE;
-    dcb.fRtsControl = RTS_CONTROL_ENABLE;
     dcb.fNull = FALSE;
     dcb.fAbortOnError = FALSE;
     if (!::SetCommState(io_->port, &dcb)) {
-        openError_ = tr("die Schnittstelle nimmt %1 nicht an: %2")
-                         .arg(Settings, qt_error_string(int(::GetLastError())));
-        return false;
+        const DWORD error = ::GetLastError();
+        // A port without line bits of its own (Wine's on a pseudo-terminal) cannot keep a parity
+        // bit and says so; it carries the bytes as they are, and the frames' checksums still hold.
+        // Anything else it refuses is refused here too.
+        dcb.Parity = NOPARITY;
+        dcb.fParity = dcb.fErrorChar = FALSE;
+        if (error != ERROR_INVALID_PARAMETER || ls.parity == 'n' ||
+            !::SetCommState(io_->port, &dcb)) {
+            openError_ = tr("die Schnittstelle nimmt %1 nicht an: %2")
+                             .arg(Settings, qt_error_string(int(error)));
+            return false;
+        }
     }
-    // A read returns at once with what the driver holds; received bytes are waited for by the
-    // event, never by a read.
-    COMMTIMEOUTS timeouts{MAXDWORD, 0, 0, 0, 0};
-    if (!::SetCommTimeouts(io_->port, &timeouts) ||
-        !::SetCommMask(io_->port, EV_RXCHAR | EV_ERR)) {
+    // A read ends 1 ms after the last byte that came, with all that came; before the first byte
+    // it waits as long as it takes. (The form that ends at the first byte at once is not carried
+    // out by every driver: Wine's never ends it.)
+    COMMTIMEOUTS timeouts{1, 0, 0, 0, 0};
+    if (!::SetCommTimeouts(io_->port, &timeouts)) {
         openError_ = qt_error_string(int(::GetLastError()));
         return false;
     }
@@ -150,62 +158,42 @@ bool WinSerialComm::configure(const LineSettings &ls) {
     return true;
 }
 
-void WinSerialComm::awaitEvent() {
-    if (!io_) return;
-    ::ResetEvent(io_->wait.hEvent);
-    io_->mask = 0;
-    io_->waiting = true;
-    if (!::WaitCommEvent(io_->port, &io_->mask, &io_->wait) &&
+void WinSerialComm::startRead() {
+    if (!io_ || io_->reading) return;
+    ::ResetEvent(io_->read.hEvent);
+    io_->reading = true;
+    if (!::ReadFile(io_->port, io_->readBuffer, sizeof io_->readBuffer, nullptr, &io_->read) &&
         ::GetLastError() != ERROR_IO_PENDING) {
-        io_->waiting = false;
+        io_->reading = false;
         fail(::GetLastError());
     }
     // Done at once or later, the event is set and its notifier reports it.
 }
 
-void WinSerialComm::eventCame() {
+void WinSerialComm::readEnded() {
     if (!io_) return;
-    if (!io_->waiting) {
-        ::ResetEvent(io_->wait.hEvent); // reported once
+    if (!io_->reading) {
+        ::ResetEvent(io_->read.hEvent); // reported once
         return;
     }
-    DWORD unused = 0;
-    if (!::GetOverlappedResult(io_->port, &io_->wait, &unused, FALSE)) {
-        const DWORD error = ::GetLastError();
-        if (error == ERROR_IO_INCOMPLETE) return;
-        io_->waiting = false;
-        fail(error);
-        return;
-    }
-    io_->waiting = false;
     const qsizetype before = received_.size();
-    if (!takeWaiting()) return;
-    awaitEvent();
+    if (!takeRead()) return;
+    startRead();
     if (received_.size() > before && RThreshold > 0) emit OnComm();
 }
 
-bool WinSerialComm::takeWaiting() {
-    DWORD errors = 0;
-    COMSTAT status{};
-    if (!::ClearCommError(io_->port, &errors, &status)) {
-        fail(::GetLastError());
-        return false;
-    }
-    if (status.cbInQue == 0) return true;
-    QByteArray bytes(qsizetype(status.cbInQue), Qt::Uninitialized);
-    OVERLAPPED read{};
-    read.hEvent = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+bool WinSerialComm::takeRead() {
+    if (!io_->reading) return true;
     DWORD got = 0;
-    bool ok = ::ReadFile(io_->port, bytes.data(), status.cbInQue, &got, &read);
-    if (!ok && ::GetLastError() == ERROR_IO_PENDING)
-        ok = ::GetOverlappedResult(io_->port, &read, &got, TRUE); // what is there: at once
-    const DWORD error = ok ? 0 : ::GetLastError();
-    ::CloseHandle(read.hEvent);
-    if (!ok) {
+    if (!::GetOverlappedResult(io_->port, &io_->read, &got, FALSE)) {
+        const DWORD error = ::GetLastError();
+        if (error == ERROR_IO_INCOMPLETE) return true; // still under way
+        io_->reading = false;
         fail(error);
         return false;
     }
-    received_.append(bytes.constData(), qsizetype(got));
+    io_->reading = false;
+    received_.append(io_->readBuffer, qsizetype(got));
     return true;
 }
 
@@ -259,9 +247,17 @@ QByteArray WinSerialComm::Input() {
 }
 
 QByteArray WinSerialComm::DiscardInput() {
-    // Every byte counts, also one the driver has not reported yet: a byte nobody can explain
-    // means that replies and frames may be out of step.
-    if (io_) takeWaiting();
+    // Every byte counts, also one the driver holds and the read under way has not brought yet: a
+    // byte nobody can explain means that replies and frames may be out of step.
+    if (io_ && takeRead()) {
+        // What the driver still holds, the read under way brings at once.
+        DWORD errors = 0;
+        COMSTAT status{};
+        if (io_->reading && ::ClearCommError(io_->port, &errors, &status) && status.cbInQue > 0 &&
+            ::WaitForSingleObject(io_->read.hEvent, 100) == WAIT_OBJECT_0 && !takeRead())
+            return std::exchange(received_, {});
+        startRead();
+    }
     return std::exchange(received_, {});
 }
 
@@ -274,14 +270,21 @@ void WinSerialComm::fail(unsigned long error) {
 
 void WinSerialComm::closePort() {
     if (!io_) return;
+    delete io_->readNotifier;
+    delete io_->writeNotifier;
+    io_->readNotifier = io_->writeNotifier = nullptr;
     // The driver may still write into what the overlapped operations point at: they are
     // cancelled and waited for before anything is freed.
-    ::CancelIo(io_->port);
-    DWORD unused = 0;
-    if (io_->waiting) ::GetOverlappedResult(io_->port, &io_->wait, &unused, TRUE);
-    if (io_->writing) ::GetOverlappedResult(io_->port, &io_->write, &unused, TRUE);
-    delete io_->waitNotifier;
-    delete io_->writeNotifier;
+    ::CancelIoEx(io_->port, nullptr);
+    bool ended = true;
+    for (const auto &[pending, ov] : {std::pair{io_->reading, &io_->read},
+                                      std::pair{io_->writing, &io_->write}})
+        if (pending) ended = ::WaitForSingleObject(ov->hEvent, 1000) == WAIT_OBJECT_0 && ended;
     ::CloseHandle(io_->port);
+    // A driver that did not end them in time may still write there: better kept than freed.
+    if (!ended) {
+        (void)io_.release();
+        return;
+    }
     io_.reset();
 }

@@ -1,8 +1,10 @@
 #pragma once
 // The serial port on Windows, on the Win32 API: opened for this process alone, set to the line's
 // settings with parity checked on input (a byte that fails reads as FF), written in one piece and
-// read as bytes arrive, without blocking: the driver's "characters received" event is waited for
-// overlapped, and Qt's event loop reports it.
+// read as bytes arrive, without blocking: a read is always under way, overlapped, that ends a
+// millisecond after the bytes that came, and Qt's event loop reports it. (Waiting for the
+// driver's "characters received" event instead needs the modem lines' status, which a port
+// without them, as Wine's on a pseudo-terminal, cannot give: the wait is cancelled.)
 
 #include "serial/SerialComm.h"
 
@@ -26,11 +28,11 @@ public:
 private:
     struct Io; // the handle, its overlapped operations and their notifiers
     bool configure(const LineSettings &ls);
-    // Waits, overlapped, for the driver to report received bytes or a line error.
-    void awaitEvent();
-    void eventCame();
-    // Takes what the driver holds now, without waiting; false when the port failed.
-    bool takeWaiting();
+    // Starts the read that ends once bytes have come and the line is quiet again.
+    void startRead();
+    void readEnded();
+    // Takes what the read under way has brought, if it has ended; false when the port failed.
+    bool takeRead();
     void writeNext();
     void written();
     // The open port failed for good: closed, and the reason kept and reported.
