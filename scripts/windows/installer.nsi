@@ -1,0 +1,79 @@
+; The Windows installer: Q7310Flasher into Program Files, a Start-menu entry with its icon,
+; q7310flash on the PATH for a console, and an uninstaller that removes exactly what was
+; installed. Made by scripts/windows.sh, which lists the files (files.nsh, unfiles.nsh).
+; makensis -DVERSION=... -DSOURCE=folder -DICON=file.ico -DOUTFILE=setup.exe installer.nsi
+Unicode true
+; A 64-bit installer for a 64-bit program: it also runs where Windows' 32-bit layer is missing
+; (a 64-bit-only Wine).
+Target amd64-unicode
+!include "MUI2.nsh"
+!include "StrFunc.nsh"
+!include "x64.nsh"
+
+!define KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\Q7310Flasher"
+!define ENV "SYSTEM\CurrentControlSet\Control\Session Manager\Environment"
+
+Name "Q7310Flasher ${VERSION}"
+OutFile "${OUTFILE}"
+InstallDir "$PROGRAMFILES64\Q7310Flasher"
+RequestExecutionLevel admin
+SetCompressor /SOLID lzma
+
+!define MUI_ICON "${ICON}"
+!define MUI_UNICON "${ICON}"
+!insertmacro MUI_PAGE_DIRECTORY
+!insertmacro MUI_PAGE_INSTFILES
+!insertmacro MUI_UNPAGE_CONFIRM
+!insertmacro MUI_UNPAGE_INSTFILES
+!insertmacro MUI_LANGUAGE "German"
+
+${StrStr}
+${UnStrRep}
+
+Function .onInit
+  ${If} ${RunningX64}
+    SetRegView 64
+  ${EndIf}
+FunctionEnd
+
+Function un.onInit
+  ${If} ${RunningX64}
+    SetRegView 64
+  ${EndIf}
+FunctionEnd
+
+Section "Q7310Flasher"
+  SetShellVarContext all
+  !include "files.nsh"
+  WriteUninstaller "$INSTDIR\Uninstall.exe"
+  CreateShortcut "$SMPROGRAMS\Q7310Flasher.lnk" "$INSTDIR\Q7310Flasher.exe" "" \
+    "$INSTDIR\Q7310Flasher.exe" 0
+  WriteRegStr HKLM "${KEY}" "DisplayName" "Q7310Flasher"
+  WriteRegStr HKLM "${KEY}" "DisplayVersion" "${VERSION}"
+  WriteRegStr HKLM "${KEY}" "Publisher" "The Q7310Flasher developers"
+  WriteRegStr HKLM "${KEY}" "DisplayIcon" "$INSTDIR\Q7310Flasher.exe"
+  WriteRegStr HKLM "${KEY}" "InstallLocation" "$INSTDIR"
+  WriteRegStr HKLM "${KEY}" "UninstallString" '"$INSTDIR\Uninstall.exe"'
+  WriteRegStr HKLM "${KEY}" "QuietUninstallString" '"$INSTDIR\Uninstall.exe" /S'
+  WriteRegDWORD HKLM "${KEY}" "NoModify" 1
+  WriteRegDWORD HKLM "${KEY}" "NoRepair" 1
+  ; q7310flash from any console: the folder on the machine's PATH, once.
+  ReadRegStr $0 HKLM "${ENV}" "Path"
+  ${StrStr} $1 "$0;" "$INSTDIR;"
+  StrCmp $1 "" 0 +3
+  WriteRegExpandStr HKLM "${ENV}" "Path" "$0;$INSTDIR"
+  SendMessage ${HWND_BROADCAST} ${WM_SETTINGCHANGE} 0 "STR:Environment" /TIMEOUT=5000
+SectionEnd
+
+Section "Uninstall"
+  SetShellVarContext all
+  !include "unfiles.nsh"
+  Delete "$INSTDIR\Uninstall.exe"
+  RMDir "$INSTDIR"
+  Delete "$SMPROGRAMS\Q7310Flasher.lnk"
+  DeleteRegKey HKLM "${KEY}"
+  ReadRegStr $0 HKLM "${ENV}" "Path"
+  ${UnStrRep} $1 "$0" ";$INSTDIR" ""
+  WriteRegExpandStr HKLM "${ENV}" "Path" "$1"
+  SendMessage ${HWND_BROADCAST} ${WM_SETTINGCHANGE} 0 "STR:Environment" /TIMEOUT=5000
+SectionEnd
