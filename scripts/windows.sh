@@ -149,8 +149,8 @@ tests() {
     rm -f "$report"
     if QT_PLUGIN_PATH=$plugins timeout 900 wine "$t" -o "$(winepath -w "$report"),txt" \
       >/dev/null 2>&1; then
-      echo "passed: $name ($(sed -n 's/^Totals: \([0-9]*\) passed.*, \([0-9]*ms\)$/\1 passed, \2/p' \
-        "$report"))"
+      echo "passed: $name ($(tr -d '\r' <"$report" |
+        sed -n 's/^Totals: \([0-9]*\) passed.*, \([0-9]*ms\)$/\1 passed, \2/p'))"
     else
       echo "FAILED: $name"
       grep -A2 '^FAIL' "$report" 2>/dev/null | head -30 || true
