@@ -1,7 +1,7 @@
 // make_icons: the application icon at the sizes a desktop wants, drawn from the very picture of
 // the instrument the program shows (compiled in here as well).
-// Usage: make_icons OUTDIR NAME SIZE...   writes OUTDIR/SIZE/NAME.png, or OUTDIR/SIZE/NAME in the
-// format its extension names (app.ico: the Windows program's icon).
+// Usage: make_icons OUTDIR NAME SIZE...   writes OUTDIR/SIZE/NAME.png, or OUTDIR/SIZE/NAME as an
+// icon file where NAME ends in .ico (the Windows program's icon).
 
 #include "resources/instrument.xpm"
 
@@ -23,8 +23,11 @@ int main(int argc, char **argv) {
             size % picture.width() == 0 ? Qt::FastTransformation : Qt::SmoothTransformation;
         const QString dir = QDir(QString::fromLocal8Bit(argv[1])).filePath(QString::number(size));
         const QString name = QString::fromLocal8Bit(argv[2]);
-        const QString file = dir + QLatin1Char('/') + name +
-                             (name.contains(QLatin1Char('.')) ? QString() : QStringLiteral(".png"));
+        // An application id has dots of its own: only .ico names another format.
+        const QString file =
+            dir + QLatin1Char('/') + name +
+            (name.endsWith(QLatin1String(".ico"), Qt::CaseInsensitive) ? QString()
+                                                                        : QStringLiteral(".png"));
         if (size <= 0 || !QDir().mkpath(dir) ||
             !picture.scaled(size, size, Qt::IgnoreAspectRatio, mode).save(file)) {
             std::fprintf(stderr, "make_icons: cannot write %s\n", qPrintable(file));
