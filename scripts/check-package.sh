@@ -18,12 +18,15 @@ ID=io.github.q7310flasher.q7310flasher
 
 for f in bin/Q7310Flasher bin/q7310sim bin/q7310flash share/man/man1/q7310flash.1.gz \
          share/bash-completion/completions/q7310flash share/applications/$ID.desktop share/metainfo/$ID.metainfo.xml \
-         share/icons/hicolor/{32x32,48x48,64x64,128x128}/apps/$ID.png share/doc/q7310flasher/copyright; do
+         share/icons/hicolor/{32x32,48x48,64x64,128x128}/apps/$ID.png share/doc/q7310flasher/copyright \
+         share/q7310flasher/sample.a35; do
   [ -s "$ROOT/$f" ] || { echo "missing from the package: /usr/$f" >&2; exit 1; }
 done
 desktop-file-validate "$ROOT/share/applications/$ID.desktop"
 appstreamcli validate --no-net --no-color "$ROOT/share/metainfo/$ID.metainfo.xml" >/dev/null
 
+grep -q 'bash-completion' <<<"$(dpkg-deb -f "$DEB" Recommends)" ||
+  { echo "Recommends does not name bash-completion" >&2; exit 1; }
 depends=$(dpkg-deb -f "$DEB" Depends)
 echo "Depends: $depends"
 for lib in libqt6core6 libqt6gui6 libqt6widgets6 libqt6serialport6; do
@@ -50,10 +53,13 @@ HOME="$WORK/home" QT_QPA_PLATFORM=offscreen timeout 3 "$ROOT/bin/Q7310Flasher" 2
 if [ "$status" -ne 124 ]; then
   echo "Q7310Flasher from the package ended by itself (status $status):" >&2; cat "$WORK/err" >&2; exit 1
 fi
-# q7310flash, as installed, needs no display and checks an image without a port.
-"$BUILD/make_sample" "$WORK/s.a35"
-env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "$ROOT/bin/q7310flash" --check "$WORK/s.a35" >/dev/null ||
-  { echo "q7310flash from the package cannot check an image" >&2; exit 1; }
+# q7310flash, as installed, needs no display, checks the shipped sample without a port and
+# programs it into the simulator.
+env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "$ROOT/bin/q7310flash" --check \
+  "$ROOT/share/q7310flasher/sample.a35" | grep -q '^Datenbytes: *65536$' ||
+  { echo "q7310flash from the package cannot check the sample it ships" >&2; exit 1; }
+env -u DISPLAY "$ROOT/bin/q7310flash" --quiet --port "$WORK/com1" "$ROOT/share/q7310flasher/sample.a35" \
+  2>/dev/null || { echo "q7310flash from the package did not program its sample" >&2; exit 1; }
 bash -n "$ROOT/share/bash-completion/completions/q7310flash"
 echo "Q7310Flasher, q7310sim and q7310flash start from the unpacked package"
 

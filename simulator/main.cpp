@@ -5,7 +5,9 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <string>
+#include <system_error>
 #include <unistd.h>
 
 namespace {
@@ -14,6 +16,7 @@ void usage() {
     std::fprintf(stderr,
                  "usage: q7310sim [--link PATH] [--baud N] [--dump FILE] [--verbose]\n"
                  "                [--hangup-after N] [--seed N] [--rule WHICH:ACTION[=N]]...\n"
+                 "  --link:  a symbolic link to the pseudo-terminal, its folders made as needed\n"
                  "  --baud:  the line speed in both directions (default 38400)\n"
                  "%s"
                  "Prints the device path of the pseudo-terminal on the first line.\n",
@@ -82,6 +85,10 @@ int main(int argc, char **argv) {
         return 1;
     }
     if (!link.empty()) {
+        // The folder the flasher looks in (~/.config/Q7310Flasher) may not exist yet.
+        std::error_code madeDirs;
+        const std::filesystem::path folder = std::filesystem::path(link).parent_path();
+        if (!folder.empty()) std::filesystem::create_directories(folder, madeDirs);
         ::unlink(link.c_str()); // a stale link from an earlier run
         if (::symlink(sim.devicePath().c_str(), link.c_str()) != 0) {
             std::fprintf(stderr, "q7310sim: cannot create %s: %s\n", link.c_str(),

@@ -6,6 +6,7 @@
 # Usage: tools.sh BUILD_DIR
 set -uo pipefail
 B=$1
+SRC=$(cd "$(dirname "$0")/.." && pwd)
 T=$(mktemp -d)
 sim=""
 trap '[ -n "$sim" ] && kill "$sim" 2>/dev/null; rm -rf "$T"' EXIT
@@ -25,6 +26,10 @@ status() { "$@" >/dev/null 2>&1; echo $?; }
 
 "$B/make_icons" "$T/icons" app 32 48 || fail "make_icons"
 file "$T/icons/48/app.png" | grep -q 'PNG image data, 48 x 48' || fail "no 48-pixel icon"
+"$B/make_icons" "$T/icons" io.example.app 32 && file "$T/icons/32/io.example.app.png" | grep -q 'PNG image' ||
+  fail "make_icons with an application id"
+"$B/make_icons" "$T/icons" app.ico 64 && file "$T/icons/64/app.ico" | grep -q 'MS Windows icon' ||
+  fail "make_icons for Windows"
 [ "$(status "$B/make_icons" /proc/q7310 app 32)" = 1 ] || fail "make_icons into a place it cannot write"
 
 # q7310flash names every Com port and the device behind it, and refuses what it cannot do.
@@ -38,6 +43,16 @@ done
 [ "$(status "$B/q7310flash" --port "$T/none" "$T/s.a35")" = 1 ] || fail "q7310flash on no port"
 # Past Com8 too (Windows numbers USB adapters on past COM9): there is no /dev/ttyS11 here.
 [ "$(status "$B/q7310flash" --port COM12 "$T/s.a35")" = 1 ] || fail "q7310flash on COM12"
+# bash completes the device servers' schemes after --port, each without a blank after it.
+completions() { # words...: what the completion offers for the last one
+  bash -c 'source "$0"; compopt() { [ "$1 $2" = "-o nospace" ] && echo "(nospace)"; }
+    COMP_WORDS=("$@"); COMP_CWORD=$(($# - 1)); _q7310flash; printf "%s\n" "${COMPREPLY[@]}"' \
+    "$SRC/packaging/q7310flash.bash-completion" "$@"
+}
+[ "$(cd "$T" && completions q7310flash --port rf)" = "(nospace)
+rfc2217://" ] || fail "no rfc2217:// completed after --port"
+(cd "$T" && completions q7310flash --port so) | grep -qx 'socket://' || fail "no socket:// completed"
+(cd "$T" && completions q7310flash --port c) | grep -qx 'com8' || fail "no com8 completed"
 "$B/q7310flash" --version | grep -qx 'q7310flash [0-9]*\.[0-9]*' || fail "q7310flash --version"
 [ "$("$B/q7310flash" --help | grep -c '^  [0-4]  ')" = 5 ] || fail "q7310flash --help lacks the exit codes"
 
@@ -47,6 +62,12 @@ for args in "--bogus" "--rule 1:explode" "--link" "--baud"; do
   [ "$(status "$B/q7310sim" $args)" = 2 ] || fail "q7310sim $args is not refused"
 done
 [ "$(status "$B/q7310sim" --link /proc/q7310/com1)" = 1 ] || fail "q7310sim links where it cannot"
+# The folders of a link are made as needed (a user's ~/.config/Q7310Flasher may not exist yet).
+"$B/q7310sim" --link "$T/new/folder/com2" >/dev/null &
+sim=$!
+for _ in $(seq 50); do [ -L "$T/new/folder/com2" ] && break; sleep 0.1; done
+[ -L "$T/new/folder/com2" ] || fail "q7310sim does not make the folders of its link"
+kill -TERM "$sim" && wait "$sim"
 "$B/q7310sim" --link "$T/com1" >"$T/out" &
 sim=$!
 for _ in $(seq 50); do [ -L "$T/com1" ] && break; sleep 0.1; done
