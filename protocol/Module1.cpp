@@ -62,7 +62,8 @@ void Module1::ExchangeFrame() {
                     LineTime(Frames::ReplyBytes, c_.Comm1.Settings),
                     sending == Command::Start ? ReplyJudge::Frame::Start
                     : sending == Command::End ? ReplyJudge::Frame::End
-                                              : ReplyJudge::Frame::Block);
+                                              : ReplyJudge::Frame::Block,
+                    st_.BlockAddress, sending == Command::Data ? int(st_.BlockData.size()) : 0);
     c_.Comm1.Output(frame);
     ++framesSent_;
     const bool block = sending == Command::Data;

@@ -54,6 +54,9 @@ void ReplyJudge::beginRun() {
     repeats_ = false;
     tailSeen_ = 0;
     tailLongest_ = {};
+    tailPlaces_ = ~0u;
+    for (auto &sectors : touched_)
+        sectors.clear();
     awaitingLate_ = false;
     beginCommand();
 }
@@ -63,6 +66,7 @@ void ReplyJudge::beginCommand() {
     needed_ = 1;
     askedForTime_ = false;
     askedLate_ = {};
+    askedFirstInto_ = 0;
 }
 
 void ReplyJudge::portReopened() {
@@ -77,7 +81,8 @@ void ReplyJudge::beginAttempt() {
     turnaround_ = {};
 }
 
-void ReplyJudge::frameSent(Clock::time_point at, ns frameLine, ns replyLine, Frame frame) {
+void ReplyJudge::frameSent(Clock::time_point at, ns frameLine, ns replyLine, Frame frame,
+                           std::int64_t address, int length) {
     // Nine tenths, so that a real reply is never refused for a clock that runs a little fast.
     // Our own delays (a write that goes out late, bytes seen late) only make a reply look later,
     // and so does a network between us and a serial device server: the frame crosses the line
@@ -90,6 +95,32 @@ void ReplyJudge::frameSent(Clock::time_point at, ns frameLine, ns replyLine, Fra
     delayed_ = {};
     crossing_ = frameLine + replyLine;
     frame_ = frame;
+    // The start erases: every sector is written anew after it.
+    if (frame == Frame::Start)
+        for (auto &sectors : touched_)
+            sectors.clear();
+    firstInto_ = 0;
+    if (frame != Frame::Block || length <= 0) return;
+    for (int k = PlaceBitsFrom; k <= PlaceBitsTo; ++k) {
+        bool first = false;
+        for (std::int64_t sector = address >> k; sector <= (address + length - 1) >> k; ++sector)
+            if (!touched_[std::size_t(k)].contains(sector)) {
+                touched_[std::size_t(k)].insert(sector);
+                first = true;
+            }
+        if (first) firstInto_ |= Places(1) << k;
+    }
+}
+
+bool ReplyJudge::tailPlaceFits() const {
+    // No sector size fits every tail seen: the instrument is slow anywhere now and then.
+    const Places places = tailPlaces_ & ((Places(2) << PlaceBitsTo) - 1);
+    if (places == 0) return true;
+    // The largest size that fits them all is the sector; smaller ones fit any first write too.
+    int k = PlaceBitsTo;
+    while (!(places & (Places(1) << k)))
+        --k;
+    return (firstInto_ & (Places(1) << k)) != 0;
 }
 
 bool ReplyJudge::tooSoon(Clock::time_point now) const {
@@ -174,17 +205,22 @@ ReplyVerdict ReplyJudge::judge(const QByteArray &reply, bool portOpen) {
             // within it.
             const bool strays = owed_ > 0 || repeats_;
             const bool inTail = !strays && tailSeen_ >= AnswerTime::TailAfter &&
-                                earliest <= tailLongest_ * 5 / 4 + AnswerTime::LateFloor;
+                                earliest <= tailLongest_ * 5 / 4 + AnswerTime::LateFloor &&
+                                tailPlaceFits();
             if (askedLate_ > ns{} && !early && !late && !strays) {
                 // Asked again, and now answered as usual: the late one was this instrument's.
                 ++tailSeen_;
                 tailLongest_ = std::max(tailLongest_, askedLate_);
+                tailPlaces_ &= askedFirstInto_;
             }
             if ((early || (late && !inTail)) && !askedForTime_) {
                 // Not when this instrument answers: perhaps another frame's reply, come where
                 // this one's would. Asked once more; what comes then is this frame's, whenever.
                 askedForTime_ = true;
-                if (late) askedLate_ = earliest;
+                if (late) {
+                    askedLate_ = earliest;
+                    askedFirstInto_ = firstInto_;
+                }
                 // A reply displaced by a stray one comes later than the stray, and no later
                 // than this instrument answers.
                 if (early) listenUntil_ = sentAt_ + crossing_ + band.hi;

@@ -22,7 +22,10 @@
 
 #include <QByteArray>
 #include <QList>
+#include <QSet>
+#include <array>
 #include <chrono>
+#include <cstdint>
 
 enum class ReplyVerdict {
     Accepted, // the frame's own reply, status 0 (see confirmAgain())
@@ -101,8 +104,10 @@ public:
 
     // An attempt begins: nothing is known of it yet.
     void beginAttempt();
-    // The frame goes out now; it needs frameLine on the line, its reply replyLine.
-    void frameSent(Clock::time_point at, ns frameLine, ns replyLine, Frame frame);
+    // The frame goes out now; it needs frameLine on the line, its reply replyLine. A block
+    // writes `length` bytes from `address`.
+    void frameSent(Clock::time_point at, ns frameLine, ns replyLine, Frame frame,
+                   std::int64_t address = 0, int length = 0);
     // Bytes are waiting at `now`: true when they come too soon to be the reply, since the
     // instrument cannot answer a frame it has not received in full.
     bool tooSoon(Clock::time_point now) const;
@@ -191,4 +196,18 @@ private:
     // longer (a sector erased before the write). Up to the longest of them it is believed.
     int tailSeen_ = 0;
     ns tailLongest_{};
+
+    // Where the slow tail was seen. Flash takes longer where a write is the first into a sector
+    // since the erase; if every late confirmation so far came from such a block for sectors of
+    // some size, a late one is believed only there, and asked again elsewhere: a stray reply
+    // passes for a lost frame's only where this instrument is slow.
+    static constexpr int PlaceBitsFrom = 10, PlaceBitsTo = 24; // sectors of 1 KiB .. 16 MiB
+    using Places = std::uint32_t; // bit k: sectors of 2^k bytes
+    // The sizes for which the block going out is the first write into a sector since the start.
+    Places firstInto_ = 0;
+    Places askedFirstInto_ = 0;  // of the block asked again for a late confirmation
+    Places tailPlaces_ = ~0u;    // the sizes every tail seen so far fits
+    std::array<QSet<std::int64_t>, PlaceBitsTo + 1> touched_; // sectors written, by size
+    // True when a late confirmation of the block going out fits where the tail was seen.
+    bool tailPlaceFits() const;
 };

@@ -28,17 +28,21 @@ ns ms(double v) {
 }
 
 // One attempt of a 208-byte block (or the end) answered `turnaround` after the frame and reply
-// crossed; the first of a command unless `again`.
+// crossed; the first of a command unless `again`; the block written at `address` where one is
+// given.
 ReplyVerdict answer(ReplyJudge &judge, const QByteArray &reply, ns turnaround,
                     ReplyJudge::Frame kind = ReplyJudge::Frame::Block,
                     const std::function<void()> &meanwhile = {}, bool again = false,
-                    ReplyJudge::Clock::time_point *sentAt = nullptr) {
+                    ReplyJudge::Clock::time_point *sentAt = nullptr, std::int64_t address = -1) {
     const ns frame = LineTime(221, Line), back = LineTime(Frames::ReplyBytes, Line);
     const auto sent = ReplyJudge::Clock::now();
     if (sentAt) *sentAt = sent;
     if (!again) judge.beginCommand();
     judge.beginAttempt();
-    judge.frameSent(sent, frame, back, kind);
+    if (address >= 0)
+        judge.frameSent(sent, frame, back, kind, address, 208);
+    else
+        judge.frameSent(sent, frame, back, kind);
     if (meanwhile) meanwhile();
     judge.replyTaken(sent + frame + back + turnaround);
     return judge.judge(reply, true);
@@ -179,6 +183,51 @@ private Q_SLOTS:
         }
         if (owed) answer(judge, QByteArray(), {});
         answer(judge, Ok, ms(next));
+        QCOMPARE(judge.confirmAgain(), asked);
+    }
+
+    // Where the slow tail shows: if every late confirmation that proved the instrument's own came
+    // from the first write into a sector of one size since the start, a late one is believed
+    // only at such a write and asked again elsewhere; where no sector size fits them all, it is
+    // believed anywhere. Blocks of 208 bytes from 0x10000: 19, 39, 59 are the first writes into
+    // the 4 KiB sectors at 0x11000, 0x12000 and 0x13000.
+    void aSlowTailIsBelievedWhereItWasSeen_data() {
+        QTest::addColumn<QList<int>>("lateAt"); // asked again, then answered as usual
+        QTest::addColumn<int>("next");          // late next
+        QTest::addColumn<bool>("asked");
+        QTest::newRow("4 KiB sectors: the next one's first write") << QList<int>{19, 39} << 59 << false;
+        QTest::newRow("4 KiB sectors: amid a sector") << QList<int>{19, 39} << 50 << true;
+        QTest::newRow("no sector size fits: anywhere") << QList<int>{19, 45} << 50 << false;
+        QTest::newRow("after the start erased, the first write again")
+            << QList<int>{19, 39} << -19 << false;
+    }
+    void aSlowTailIsBelievedWhereItWasSeen() {
+        QFETCH(QList<int>, lateAt);
+        QFETCH(int, next);
+        QFETCH(bool, asked);
+        ReplyJudge judge;
+        judge.beginRun();
+        const auto block = [&](int k, double turnaround, bool again = false) {
+            answer(judge, Ok, ms(turnaround), ReplyJudge::Frame::Block, {}, again, nullptr,
+                   0x10000 + 208 * k);
+        };
+        for (int k = 0; k <= lateAt.last(); ++k) {
+            block(k, lateAt.contains(k) ? 80 : 0.5);
+            if (!lateAt.contains(k)) continue;
+            QVERIFY(judge.confirmAgain());
+            block(k, 0.5, true);
+        }
+        if (next < 0) {
+            // A second pass after the start: block -next is again its sector's first write.
+            answer(judge, Ok, {}, ReplyJudge::Frame::Start);
+            for (int k = 0; k < -next; ++k)
+                block(k, 0.5);
+            next = -next;
+        } else {
+            for (int k = lateAt.last() + 1; k < next; ++k)
+                block(k, 0.5);
+        }
+        block(next, 80);
         QCOMPARE(judge.confirmAgain(), asked);
     }
 
