@@ -21,6 +21,8 @@ int StoppedExitCode(int signal);
 [[noreturn]] void EndBySignal(int signal);
 // "SIGINT", "SIGTERM"; on Windows "CTRL_C_EVENT", ...
 const char *SignalName(int signal);
+// What --help says of the above, in the system's words.
+extern const char StopHelp[];
 // A child that runs a port of its own is set up to be stopped the system's way, and told to stop.
 void PrepareChild(QProcess &child);
 void PassStop(QProcess &child);

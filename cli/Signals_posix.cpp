@@ -12,6 +12,13 @@ extern "C" void onStopSignal(int signal) {
 }
 } // namespace
 
+const char StopHelp[] =
+    "Nur der Benutzer oder das Gerät beenden eine Übertragung: eine geschlossene\n"
+    "Pipe oder ein geschlossenes Terminal (SIGPIPE, SIGHUP) nicht. SIGINT (Strg-C)\n"
+    "und SIGTERM halten am Ende eines Frames an, auch während Wiederholungen;\n"
+    "q7310flash meldet das Ergebnis und endet dann durch dasselbe Signal (die\n"
+    "Shell zeigt 130 bzw. 143), damit ein aufrufendes Skript auch anhält.\n";
+
 void HandleSignals() {
     // What cannot be written is dropped; the run goes on to its end.
     std::signal(SIGPIPE, SIG_IGN);

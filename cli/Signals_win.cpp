@@ -37,6 +37,13 @@ BOOL WINAPI onConsoleEvent(DWORD event) {
 }
 } // namespace
 
+const char StopHelp[] =
+    "Nur der Benutzer oder das Gerät beenden eine Übertragung: eine geschlossene\n"
+    "Pipe nicht. Strg-C, Strg-Pause und das Schließen der Konsole halten am Ende\n"
+    "eines Frames an, auch während Wiederholungen; q7310flash meldet das Ergebnis\n"
+    "und endet dann wie ein mit Strg-C beendetes Programm (Exit-Code 0xC000013A),\n"
+    "damit ein aufrufendes Skript auch anhält.\n";
+
 void HandleSignals() {
     ended = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
     ::SetConsoleCtrlHandler(onConsoleEvent, TRUE);

@@ -61,11 +61,9 @@ const char Help[] =
     "                  Schnittstellen des Systems.\n"
     "  --help          diese Hilfe.   --version   die Version.\n"
     "\n"
-    "Nur der Benutzer oder das Gerät beenden eine Übertragung: eine geschlossene\n"
-    "Pipe oder ein geschlossenes Terminal (SIGPIPE, SIGHUP) nicht. SIGINT (Strg-C)\n"
-    "und SIGTERM halten am Ende eines Frames an, auch während Wiederholungen;\n"
-    "q7310flash meldet das Ergebnis und endet dann durch dasselbe Signal (die\n"
-    "Shell zeigt 130 bzw. 143), damit ein aufrufendes Skript auch anhält.\n"
+    "\n";
+
+const char ExitCodesHelp[] =
     "\n"
     "Exit-Codes:\n"
     "  0  Übertragung vollständig und vom Q7310 bestätigt.\n"
@@ -230,7 +228,8 @@ int main(int argc, char *argv[]) {
     parser.addPositionalArgument(QStringLiteral("DATEI"), {});
     if (!parser.parse(QCoreApplication::arguments())) return usage(parser.errorText());
     if (parser.isSet(help)) {
-        print(stdout, QString::fromUtf8(Help));
+        print(stdout, QString::fromUtf8(Help) + QString::fromUtf8(StopHelp) +
+                          QString::fromUtf8(ExitCodesHelp));
         return ExitCode::Success;
     }
     if (parser.isSet(version)) {

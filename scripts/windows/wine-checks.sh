@@ -40,7 +40,8 @@ note "Wine: $(wine --version)"
 
 FLASH=$FOLDER/q7310flash.exe
 wine "$FLASH" --version | tee -a "$LOG" | grep -q '^q7310flash ' || fail "--version"
-wine "$FLASH" --help | grep -q '^Exit-Codes:' || fail "--help"
+wine "$FLASH" --help >"$T/help.txt"
+grep -q '^Exit-Codes:' "$T/help.txt" && grep -q 'Strg-Pause' "$T/help.txt" || fail "--help"
 wine "$FLASH" --list-ports >"$T/ports.txt" || fail "--list-ports"
 grep -q '^ComN ist die Schnittstelle COMN' "$T/ports.txt" || fail "--list-ports: $(cat "$T/ports.txt")"
 [ "$(grep -c '^Com[1-8]  COM[1-8]' "$T/ports.txt")" = 8 ] || fail "--list-ports lists Com1 .. Com8"
