@@ -72,6 +72,27 @@ kill -TERM "$sim" && wait "$sim"
 sim=$!
 for _ in $(seq 50); do [ -L "$T/com1" ] && break; sleep 0.1; done
 [ "$(readlink "$T/com1")" = "$(head -n 1 "$T/out")" ] || fail "q7310sim does not link the device it prints"
+# The README's ser2net configuration, on free ports of 127.0.0.1 and the simulator's line: a run
+# through each of its two connections.
+if command -v ser2net >/dev/null; then
+  listening() { grep -qi ":$(printf '%04X' "$1") 00000000:0000 0A" /proc/net/tcp; }
+  free_port() { local p; while p=$((20000 + RANDOM % 20000)); listening "$p"; do :; done; echo "$p"; }
+  rfc=$(free_port) raw=$(free_port)
+  sed -n '/^  %YAML 1.1$/,/^  ```$/p' "$SRC/README.md" | sed '$d; s/^  //' |
+    sed "s|tcp,2001|tcp,127.0.0.1,$rfc|; s|tcp,2002|tcp,127.0.0.1,$raw|; s|/dev/ttyUSB0|$(head -n 1 "$T/out")|" \
+      >"$T/ser2net.yaml"
+  grep -q "127.0.0.1,$raw" "$T/ser2net.yaml" || fail "no ser2net configuration in the README"
+  ser2net -n -u -c "$T/ser2net.yaml" -P "$T/ser2net.pid" >/dev/null 2>&1 &
+  server=$!
+  for _ in $(seq 100); do listening "$rfc" && listening "$raw" && break; sleep 0.1; done
+  { head -n 20 "$T/s.a35"; echo ":00000001FF"; } >"$T/tiny.a35"
+  for url in "rfc2217://127.0.0.1:$rfc" "socket://127.0.0.1:$raw"; do
+    "$B/q7310flash" --quiet --port "$url" "$T/tiny.a35" 2>/dev/null ||
+      { kill "$server"; fail "q7310flash through the README's ser2net configuration: $url"; }
+  done
+  kill "$server"
+  wait "$server" 2>/dev/null
+fi
 # A copy of q7310flash in a writable directory finds Com1 there, as the window does.
 cp "$B/q7310flash" "$T/" && { head -n 20 "$T/s.a35"; echo ":00000001FF"; } >"$T/small.a35"
 "$T/q7310flash" --list-ports | grep -q "^Com1  $T/com1 → " || fail "q7310flash does not see the com1 link"
