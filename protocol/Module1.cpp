@@ -112,6 +112,7 @@ namespace {
 // Lets events run, dropping every byte that arrives, until the line has been quiet for a while
 // and a given moment has passed, or a bound has passed, or the port fails.
 class LineDrain : public QObject {
+    Q_OBJECT
 public:
     using Clock = std::chrono::steady_clock;
     LineDrain(SerialComm &comm, RunClock &clock, int quietMs, Clock::time_point notBefore,
@@ -290,3 +291,4 @@ void Module1::SendCommand(int code) {
     }
 }
 
+#include "Module1.moc"

@@ -23,14 +23,32 @@ private:
     QTimer timer_;
 };
 
-// Counts the events delivered on this thread.
-class Deliveries : public QObject {
+// Watches one wait: counts the events delivered on this thread and, when the dispatcher is about
+// to block after some were, cuts the wait short.
+class WaitWatch : public QObject {
+    Q_OBJECT
 public:
-    int count = 0;
+    explicit WaitWatch(QAbstractEventDispatcher *dispatcher, QObject *parent = nullptr)
+        : QObject(parent), dispatcher_(dispatcher) {
+        QCoreApplication::instance()->installEventFilter(this);
+        connect(dispatcher_, &QAbstractEventDispatcher::aboutToBlock, this,
+                &WaitWatch::beforeBlocking);
+    }
+    ~WaitWatch() override { QCoreApplication::instance()->removeEventFilter(this); }
     bool eventFilter(QObject *, QEvent *) override {
-        ++count;
+        ++delivered_;
         return false;
     }
+
+private:
+    void beforeBlocking() {
+        if (delivered_ == seen_) return;
+        seen_ = delivered_;
+        dispatcher_->interrupt();
+    }
+    QAbstractEventDispatcher *dispatcher_;
+    int delivered_ = 0;
+    int seen_ = 0;
 };
 
 class RealClock : public RunClock {
@@ -42,19 +60,8 @@ public:
         // it (a port's notifier among them) before it waits, and then waits on for a message as
         // if nothing had come; the caller's condition, met by them, would never be looked at
         // again. Such a wait is cut short.
-        QAbstractEventDispatcher *dispatcher = QAbstractEventDispatcher::instance();
-        Deliveries delivered;
-        QCoreApplication::instance()->installEventFilter(&delivered);
-        int seen = 0;
-        const auto beforeWaiting =
-            QObject::connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, dispatcher, [&] {
-                if (delivered.count == seen) return;
-                seen = delivered.count;
-                dispatcher->interrupt();
-            });
+        WaitWatch watch(QAbstractEventDispatcher::instance());
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-        QObject::disconnect(beforeWaiting);
-        QCoreApplication::instance()->removeEventFilter(&delivered);
     }
     void LetPendingEventsRun() override { QCoreApplication::processEvents(); }
     std::unique_ptr<TimerEngine> makeEngine(RunTimer &owner) override {
@@ -82,3 +89,5 @@ void Pause(RunClock &clock, std::chrono::milliseconds span) {
     while (!over)
         clock.LetEventsRun();
 }
+
+#include "RunClock.moc"
