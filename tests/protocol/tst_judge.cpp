@@ -133,6 +133,35 @@ private Q_SLOTS:
                  ReplyVerdict::Refused);
     }
 
+    // What the run tells of this instrument's answer time (median and longest) covers every reply
+    // of the run, in whatever order they came; the band follows only the recent ones.
+    void answerTimeOfTheRun_data() {
+        QTest::addColumn<QString>("seen");
+        QTest::addColumn<double>("median");
+        QTest::addColumn<double>("worst");
+        QTest::addColumn<double>("bandAbove"); // the band's low end lies above this
+        QTest::newRow("one reply") << "3*1" << 3.0 << 3.0 << -20.0;
+        QTest::newRow("in any order") << "7*1 2*1 5*1" << 5.0 << 7.0 << -20.0;
+        QTest::newRow("a slow minority") << "1*5 50*4" << 1.0 << 50.0 << -80.0;
+        QTest::newRow("a slow majority") << "1*4 50*5" << 50.0 << 50.0 << -80.0;
+        QTest::newRow("the whole run, the band the recent") << "1*40 9*30" << 1.0 << 9.0 << 7.0;
+    }
+    void answerTimeOfTheRun() {
+        QFETCH(QString, seen);
+        QFETCH(double, median);
+        QFETCH(double, worst);
+        QFETCH(double, bandAbove);
+        AnswerTime answers;
+        for (ns t : turnarounds(seen))
+            answers.add(t);
+        QCOMPARE(answers.median(), ms(median));
+        QCOMPARE(answers.worst(), ms(worst));
+        QVERIFY(answers.band().lo > ms(bandAbove));
+        answers.clear();
+        QCOMPARE(answers.count(), 0);
+        QCOMPARE(answers.worst(), ns{});
+    }
+
     // A confirmation that comes sooner than this instrument answers may be a stray reply with
     // the frame's own still to come: the line is listened to until this frame's own would have
     // come at the latest, before the frame is asked again. A late one has nothing behind it.
