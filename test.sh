@@ -7,6 +7,8 @@ cd "$(dirname "$0")"
 ./scripts/deps.sh
 export QT_QPA_PLATFORM=offscreen
 JOBS=$(nproc)
+# The compiler cache serves any checkout of the project, wherever it lies.
+export CCACHE_BASEDIR=$PWD CCACHE_NOHASHDIR=1
 
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j"$JOBS"

@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build, the tests and the checks need, only when some are
-# missing (ser2net: the serial device server the tests reach instruments through). Further
+# missing (ser2net: the serial device server the tests reach instruments through; ccache: the
+# compiler cache the builds share). Further
 # package names given as arguments are installed the same way.
 set -euo pipefail
 
 PACKAGES=(build-essential cmake qt6-base-dev qt6-serialport-dev qt6-translations-l10n
           libgl-dev srecord fonts-dejavu-core fonts-liberation2 util-linux
-          dpkg-dev file lintian desktop-file-utils appstream ser2net "$@")
+          dpkg-dev file lintian desktop-file-utils appstream ser2net ccache "$@")
 
 missing=()
 for p in "${PACKAGES[@]}"; do

@@ -12,6 +12,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
 STAGE=${1:-all}
+export CCACHE_BASEDIR=$ROOT CCACHE_NOHASHDIR=1
 CACHE=${Q7310_WIN_CACHE:-$HOME/.cache/q7310flasher}
 BUILD=${Q7310_WIN_BUILD:-$ROOT/build-win}
 HOST=$ROOT/build
