@@ -53,7 +53,7 @@ public:
     static constexpr int LowHeight = 3400;  // monitor off
     static constexpr int HighHeight = 6420; // monitor on
     static constexpr int VersionMajor = 1;
-    static constexpr int VersionMinor = 8;
+    static constexpr int VersionMinor = 9;
 
     using Seams = FlasherSeams;
 
