@@ -38,12 +38,12 @@ deps() {
     imagemagick srecord dpkg-dev
 }
 
-# A deb-src line for the archive the machine already uses.
+# A deb-src line for the archive the machine already uses, unless its sources are known already.
 add_deb_src() {
   local list=/etc/apt/sources.list.d/q7310-deb-src.sources sudo=""
-  [ -f "$list" ] && return 0
+  [ -n "$(apt-cache showsrc qt6-base 2>/dev/null)" ] && return 0
   [ "$(id -u)" -ne 0 ] && sudo=sudo
-  $sudo tee "$list" >/dev/null <<'SRC'
+  [ -f "$list" ] || $sudo tee "$list" >/dev/null <<'SRC'
 Types: deb-src
 URIs: http://deb.debian.org/debian
 Suites: bookworm bookworm-updates
@@ -62,7 +62,11 @@ qt() {
   if [ ! -d "$work/qtbase" ]; then
     add_deb_src
     rm -rf "$work" && mkdir -p "$work"
-    (cd "$work" && apt-get source --download-only qt6-base="$QT_VERSION"\*)
+    # apt-get source takes an exact version only: the archive's revision of this one.
+    local v
+    v=$(apt-cache showsrc qt6-base | sed -n "s/^Version: \($QT_VERSION[+-].*\)/\1/p" | head -1)
+    [ -n "$v" ] || { echo "no source of qt6-base $QT_VERSION in the archive" >&2; exit 1; }
+    (cd "$work" && apt-get source --download-only qt6-base="$v")
     mkdir -p "$work/qtbase"
     tar -xf "$(ls "$work"/qt6-base_"$QT_VERSION"*.orig.tar.* | head -1)" -C "$work/qtbase" \
       --strip-components=1
