@@ -28,11 +28,14 @@ QByteArray frame(int command, std::uint32_t address = 0, int bytes = 0) {
 }
 
 // Frames sent one after the other, each as soon as the last one's reply is in (or, without
-// one, 4 s on): for each, when its reply was in, in whole microseconds after the frame's own
-// crossing of the line; -1 when none came.
-QList<long> answered(const QStringList &rules, const QList<QByteArray> &frames) {
+// one, 4 s on), the line closed after `hangUpAfter` frames where that is given: for each, when
+// its reply was in, in whole microseconds after the frame's own crossing of the line; -1 when
+// none came.
+QList<long> answered(const QStringList &rules, const QList<QByteArray> &frames,
+                     int hangUpAfter = 0) {
     q7310sim::Options o;
     o.seed = 7;
+    o.hangUpAfter = hangUpAfter;
     for (const QString &text : rules) {
         q7310sim::Rule r;
         std::string error;
@@ -47,7 +50,8 @@ QList<long> answered(const QStringList &rules, const QList<QByteArray> &frames) 
                            std::size_t(f.size()), now);
         const Clock::time_point crossed = now + instrument.charTime() * f.size();
         std::vector<std::uint8_t> reached;
-        while (reached.size() < 5 && instrument.nextEvent() < crossed + seconds(4)) {
+        while (reached.size() < 5 && !instrument.hungUp(now) &&
+               instrument.nextEvent() < crossed + seconds(4)) {
             now = instrument.nextEvent();
             instrument.advance(now, reached);
         }
@@ -100,6 +104,20 @@ private Q_SLOTS:
         QFETCH(QList<QByteArray>, frames);
         QFETCH(QList<long>, us);
         QCOMPARE(answered(rules, frames), us);
+    }
+
+    // --hangup-after N: the frames up to the N-th are answered, the line closes at the next.
+    void hangsUpAfter_data() {
+        QTest::addColumn<int>("after");
+        QTest::addColumn<QList<long>>("us");
+        QTest::newRow("never") << 0 << QList<long>{0, 0, 0};
+        QTest::newRow("after the first") << 1 << QList<long>{0, -1, -1};
+        QTest::newRow("after the second") << 2 << QList<long>{0, 0, -1};
+    }
+    void hangsUpAfter() {
+        QFETCH(int, after);
+        QFETCH(QList<long>, us);
+        QCOMPARE(answered({}, {Start, block(0), End}, after), us);
     }
 
     // An adapter's latency timer hands on what crossed at its ticks only: every reply reaches the
