@@ -57,7 +57,7 @@ SRC
 # version; a finished prefix is kept and reused.
 qt() {
   [ -f "$QT_PREFIX/.complete" ] && return 0
-  log "Qt $QT_VERSION for Windows into $QT_PREFIX (once; about an hour on two cores)"
+  log "Qt $QT_VERSION for Windows into $QT_PREFIX (once; about 20 minutes on two idle cores)"
   local work=$CACHE/qtbase-src-$QT_VERSION
   if [ ! -d "$work/qtbase" ]; then
     add_deb_src
