@@ -99,11 +99,12 @@ int main(int argc, char **argv) {
         const auto frames = sim.frames();
         // The quiet the end of a run waits for is a fixed cost, not one that grows with the image.
         const double quiet = ReplyReception::ReplyTimeoutMs / 1000.0;
-        const double own = std::chrono::duration<double>(sim.figures().own).count();
+        const q7310sim::Simulator::Figures figures = sim.figures();
+        const double own = std::chrono::duration<double>(figures.own).count();
         std::printf("run %d: %zu frames, %d boxes, %d erases, wall %.3f s, wire %.3f s, "
                     "instrument's own %.3f s, overhead %.2f %% (%.2f %% without the %.1f s end "
                     "check)\n",
-                    r + 1, frames.size(), boxes.shown, sim.figures().erases, wall, wire, own,
+                    r + 1, frames.size(), boxes.shown, figures.erases, wall, wire, own,
                     100.0 * (wall - wire - own) / (wire + own),
                     100.0 * (wall - quiet - wire - own) / (wire + own), quiet);
         std::fflush(stdout);

@@ -42,8 +42,8 @@
 #include <atomic>
 #include <cctype>
 #include <cmath>
-#include <functional>
 #include <cstdio>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <random>
@@ -398,7 +398,8 @@ Verdict RunVirtual(const Scenario &sc, bool trace = false) {
     const bool reported = parts.run.outcome() == RunOutcome::Completed;
     const bool complete = instrument.flash() == sc.memory &&
                           instrument.lastTaken() == q7310sim::FrameKind::End;
-    if (v.verdict.isEmpty()) v.verdict = Judged(sc, reported, complete, [&] { return instrument.flash().bytes(); });
+    if (v.verdict.isEmpty())
+        v.verdict = Judged(sc, reported, complete, [&] { return instrument.flash().bytes(); });
     v.seconds = std::chrono::duration<double>(time.elapsed()).count();
     v.wire = PlannedWire(*plan);
     v.own = Seconds(instrument.ownTime());
