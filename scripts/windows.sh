@@ -38,18 +38,30 @@ deps() {
     imagemagick srecord dpkg-dev
 }
 
-# A deb-src line for the archive the machine already uses, unless its sources are known already.
+# Source lines for the archive and suites this machine already takes Qt's binaries from (apt's
+# own view of its sources, whatever mirror or proxy they name), unless its sources are known.
 add_deb_src() {
-  local list=/etc/apt/sources.list.d/q7310-deb-src.sources sudo=""
+  local list=/etc/apt/sources.list.d/q7310-deb-src.sources sudo="" uri suites components signed
   [ -n "$(apt-cache showsrc qt6-base 2>/dev/null)" ] && return 0
   [ "$(id -u)" -ne 0 ] && sudo=sudo
-  [ -f "$list" ] || $sudo tee "$list" >/dev/null <<'SRC'
-Types: deb-src
-URIs: http://deb.debian.org/debian
-Suites: bookworm bookworm-updates
-Components: main
-Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
-SRC
+  # "qt6-base-dev | 6.4.2+dfsg-10 | URI SUITE/COMPONENT ARCH Packages", one line per suite
+  read -r uri suites components < <(apt-cache madison qt6-base-dev | awk -F' [|] ' '
+    { split($3, w, " "); split(w[2], sc, "/"); uri = w[1]
+      if (!(sc[1] in s)) { s[sc[1]] = 1; suites = suites (suites ? "," : "") sc[1] }
+      if (!(sc[2] in c)) { c[sc[2]] = 1; comps = comps (comps ? "," : "") sc[2] } }
+    END { print uri, suites, comps }')
+  [ -n "$uri" ] || { echo "apt knows no archive that holds qt6-base-dev" >&2; exit 1; }
+  # The key that archive is signed with, as the machine's own entry for it names it.
+  signed=$(cat /etc/apt/sources.list.d/*.sources 2>/dev/null | awk -v uri="$uri" '
+    BEGIN { RS = "" } { if (index($0, uri) && match($0, /Signed-By: *[^\n]*/)) {
+      print substr($0, RSTART + 10, RLENGTH - 10); exit } }' | sed 's/^ *//')
+  {
+    echo "Types: deb-src"
+    echo "URIs: $uri"
+    echo "Suites: ${suites//,/ }"
+    echo "Components: ${components//,/ }"
+    [ -z "$signed" ] || echo "Signed-By: $signed"
+  } | $sudo tee "$list" >/dev/null
   $sudo apt-get update -qq
 }
 
