@@ -136,10 +136,11 @@ void ConsoleRun::progress(int line, int total) {
     if (line > 0) report(summary_.bytesBeforeLine.value(line));
 }
 
-void ConsoleRun::commandBegins(int command) {
+void ConsoleRun::commandBegins(int command, bool anew) {
     Q_UNUSED(command);
-    // Every command may be retried as often as allowed, also a block sent again after a repair.
-    retriesLeft_ = o_.retries;
+    // Every command may be retried as often as allowed; a frame a repair sends again goes on
+    // with what its command has left.
+    if (anew) retriesLeft_ = o_.retries;
 }
 
 void ConsoleRun::report(qint64 bytes) {

@@ -49,7 +49,9 @@ public:
     void startSent() override { startSent_ = true; }
     void portHeld(bool) override {}
     void progress(int line, int total) override;
-    void commandBegins(int command) override;
+    void commandBegins(int command, bool anew) override;
+    // A policy answers: at the bound the run gives up.
+    bool personAnswers() const override { return false; }
     void ended(RunOutcome outcome) override { outcome_ = outcome; }
     bool stopRequested() const override;
     void frameSent(int command, std::int64_t address, int dataBytes) override;

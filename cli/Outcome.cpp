@@ -102,6 +102,8 @@ QString ReasonName(RunReason reason) {
         return QStringLiteral("unconfirmed-end");
     case RunReason::TalksAfterEnd:
         return QStringLiteral("talks-after-end");
+    case RunReason::Bound:
+        return QStringLiteral("bound");
     case RunReason::Interrupted:
         return QStringLiteral("interrupted");
     }

@@ -20,8 +20,15 @@ public:
     virtual void noReply(bool shown) = 0;
     // A start frame has gone out: from now on the flash may be erased.
     virtual void startSent() = 0;
-    // A command (1 start, 2 data, 3 end) begins: its retries begin anew.
-    virtual void commandBegins(int command) { Q_UNUSED(command); }
+    // A command (1 start, 2 data, 3 end) begins; `anew`: the run has not tried this frame
+    // before (a frame sent again by a repair is the same command).
+    virtual void commandBegins(int command, bool anew) {
+        Q_UNUSED(command);
+        Q_UNUSED(anew);
+    }
+    // A person answers the questions: each answer begins a new bound for the run, and at the
+    // bound the run asks whether to go on. Otherwise (a policy answers) the run gives up there.
+    virtual bool personAnswers() const { return true; }
     // Asked before every attempt: true ends the command, and the run, there.
     virtual bool stopRequested() const { return false; }
 

@@ -13,9 +13,15 @@ RunClock &Module1::clock() const {
     return c_.judge.clock();
 }
 
-void Module1::beginRun() {
+void Module1::beginRun(RunBound::Limits limits) {
     settleFirst_ = false;
+    limits_ = limits;
+    bound_ = RunBound(limits, clock().now());
     c_.judge.beginRun();
+}
+
+void Module1::renewBound() {
+    bound_ = RunBound(limits_, clock().now());
 }
 
 void Module1::portReopened() {
@@ -48,8 +54,8 @@ void Module1::ExchangeFrame() {
             judge.portLost();
             return;
         }
-        judge.keptBack(waiting);
-        c_.front.replyJudged({}, st_.ReplyStatus, {}, {}, judge.doubtReason());
+        judge.foreign(waiting, Heard::Where::BeforeSend);
+        c_.front.replyJudged({}, judge.status(), {}, {}, judge.doubtReason());
         return;
     }
 
@@ -58,12 +64,13 @@ void Module1::ExchangeFrame() {
     const int sending = st_.FrameCommand != Frames::ControlCommand ? Command::Data
                         : st_.FrameLength == 10                    ? Command::Start
                                                                    : Command::End;
-    judge.frameSent(clock().now(), LineTime(frame.size(), c_.Comm1.Settings),
-                    LineTime(Frames::ReplyBytes, c_.Comm1.Settings),
+    const auto frameLine = LineTime(frame.size(), c_.Comm1.Settings);
+    const auto replyLine = LineTime(Frames::ReplyBytes, c_.Comm1.Settings);
+    judge.frameSent(clock().now(), frameLine, replyLine,
                     sending == Command::Start ? ReplyJudge::Frame::Start
                     : sending == Command::End ? ReplyJudge::Frame::End
-                                              : ReplyJudge::Frame::Block,
-                    st_.BlockAddress, sending == Command::Data ? int(st_.BlockData.size()) : 0);
+                                              : ReplyJudge::Frame::Block);
+    bound_.frameSent(sending == Command::Start);
     c_.Comm1.Output(frame);
     ++framesSent_;
     const bool block = sending == Command::Data;
@@ -75,22 +82,31 @@ void Module1::ExchangeFrame() {
         return;
     }
     st_.ReplyPending = 1;
-    c_.Timer1.start(); // restarts a timer still running, so every attempt gets its full time
+    // Every attempt gets its whole time-out from the moment the frame can have reached the
+    // instrument, and its reply crossed back: the line's time is ours, not the instrument's.
+    c_.Timer1.startPlus(std::chrono::ceil<std::chrono::milliseconds>(frameLine + replyLine));
 
     while (st_.ReplyPending == 1)
         clock().LetEventsRun();
 
     // A reply cut short when the time ran out is this attempt's, not a stray.
-    if (st_.ReplyData.isEmpty() && judge.verdict() != ReplyVerdict::Doubtful)
+    if (st_.ReplyData.isEmpty() && judge.outcome() != Outcome::Doubt)
         st_.ReplyData = c_.Comm1.Input();
-    const ReplyVerdict verdict = judge.judge(st_.ReplyData, c_.Comm1.PortOpen());
+    const Outcome outcome = judge.judge(st_.ReplyData, c_.Comm1.PortOpen());
     c_.front.replyJudged(st_.ReplyData, judge.status(), judge.sinceSent(), judge.turnaround(),
                          judge.doubtReason());
     // An attempt not accepted is followed by a settled line before anything else happens: a
     // reply still on its way is not taken for the next frame's, and what the line shows is
     // known before the user is asked.
-    if (verdict != ReplyVerdict::Accepted && verdict != ReplyVerdict::PortLost)
-        judge.unexplained(settle(), "Bytes beim Beruhigen der Leitung");
+    if (outcome != Outcome::Accepted && outcome != Outcome::PortLost) {
+        judge.settledWith(settle());
+        if (!judge.lateReply().isEmpty()) {
+            // It answered after all, while the line settled.
+            st_.ReplyData = judge.lateReply();
+            c_.front.replyJudged(st_.ReplyData, judge.status(), judge.sinceSent(),
+                                 judge.turnaround(), judge.doubtReason());
+        }
+    }
     if (!c_.Comm1.PortOpen()) judge.portLost();
     st_.ReplyStatus = judge.status();
 }
@@ -166,23 +182,26 @@ Module1::Drained Module1::DrainLine(int quietMs, Clock::time_point notBefore, in
     return {std::move(bytes), quiet};
 }
 
-CommandOutcome Module1::LineStaysQuiet() {
+Outcome Module1::ListenAfterEnd() {
     // While a reply is owed it may have stood in for the end's, and the end's own may come
-    // later than this instrument's usual answer: nothing else would see it, so the line is
-    // listened to until the horizon of a late reply.
+    // later than this instrument's usual answer: the line is listened to until the horizon of a
+    // late reply.
     const int listen =
         c_.judge.owed() > 0 ? ReplyJudge::ReplyHorizonMs : ReplyReception::ReplyTimeoutMs;
-    c_.judge.beginAttempt();
-    if (!c_.Comm1.PortOpen()) return CommandOutcome::PortLost;
+    if (!c_.Comm1.PortOpen()) return Outcome::PortLost;
     const Drained d = DrainLine(listen, clock().now(), listen);
     c_.front.settled(d.bytes, std::chrono::milliseconds(listen));
-    if (!c_.Comm1.PortOpen()) return CommandOutcome::PortLost;
+    if (!c_.Comm1.PortOpen()) return Outcome::PortLost;
     afterEnd_ = d.bytes;
-    if (d.bytes.isEmpty()) return CommandOutcome::Accepted;
-    c_.judge.unexplained(d.bytes, "nach der Antwort auf den Endebefehl");
-    // What came is shown, as a reply would be.
-    if (c_.monitor.monitorOn()) c_.monitor.setReplyText(MonitorHex(d.bytes));
-    return CommandOutcome::Doubt;
+    // What came is shown, as a reply would be, whatever it means.
+    if (!d.bytes.isEmpty() && c_.monitor.monitorOn())
+        c_.monitor.setReplyText(MonitorHex(d.bytes));
+    return c_.judge.afterEnd(d.bytes);
+}
+
+void Module1::end(Outcome outcome) {
+    st_.LastOutcome = outcome;
+    st_.CommandFailed = FailsCommand(outcome);
 }
 
 void Module1::SendCommand(int code) {
@@ -190,20 +209,17 @@ void Module1::SendCommand(int code) {
     int answer = 0;
     st_.ReplyData.clear();
     st_.ReplyStatus = 0;
-    st_.CommandFailed = false;
-    st_.LastOutcome = CommandOutcome::Accepted;
+    end(Outcome::Accepted);
     c_.judge.beginCommand();
-    c_.front.commandBegins(code);
 
     bool again = false; // confirmed, but to be confirmed once more
     while (again || st_.ReplyData.size() != Frames::ReplyBytes || st_.ReplyStatus != 0) {
         st_.CommandFailed = false;
         // Nothing goes out after a stop was asked for: not a retry, not an erase more.
-        if (c_.front.stopRequested()) {
-            st_.CommandFailed = true;
-            st_.LastOutcome = CommandOutcome::Stopped;
-            return;
-        }
+        if (c_.front.stopRequested()) return end(Outcome::Stopped);
+        if ((reached_ = bound_.reached(clock().now(), code == Command::Start)) !=
+            RunBound::Reached::No)
+            return end(Outcome::Bounded);
         bool built = true;
         switch (code) {
         case Command::Start:
@@ -224,24 +240,13 @@ void Module1::SendCommand(int code) {
         default:
             built = BuildDataFrame(st_);
         }
-        if (!built) {
-            // Nothing that cannot be expressed on the wire is sent; the caller must stop.
-            st_.CommandFailed = true;
-            st_.LastOutcome = CommandOutcome::Refused;
-            return;
-        }
+        // Nothing that cannot be expressed on the wire is sent; the caller must stop.
+        if (!built) return end(Outcome::Unbuildable);
         ExchangeFrame();
-        const ReplyVerdict verdict = c_.judge.verdict();
-        if (verdict == ReplyVerdict::PortLost) {
-            st_.CommandFailed = true;
-            st_.LastOutcome = CommandOutcome::PortLost;
-            return;
-        }
-        if (verdict == ReplyVerdict::Doubtful) {
-            // Not this command's failure: the caller sends the doubtful frames again.
-            st_.LastOutcome = CommandOutcome::Doubt;
-            return;
-        }
+        const Outcome outcome = c_.judge.outcome();
+        if (outcome == Outcome::PortLost) return end(Outcome::PortLost);
+        // Not this command's failure: the caller sends again what is in doubt.
+        if (outcome == Outcome::Doubt) return end(Outcome::Doubt);
         // A confirmation that another frame's reply may have given is asked again: no failed
         // attempt, and nothing the user needs to hear of.
         again = c_.judge.confirmAgain();
@@ -249,15 +254,10 @@ void Module1::SendCommand(int code) {
             // Where a stray reply stood in, this frame's own comes before it is asked again.
             const Drained d = DrainLine(0, c_.judge.listenUntil(), SettleBoundMs);
             c_.front.settled(d.bytes, std::chrono::milliseconds(0));
-            if (!c_.Comm1.PortOpen()) {
-                st_.CommandFailed = true;
-                st_.LastOutcome = CommandOutcome::PortLost;
-                return;
-            }
+            if (!c_.Comm1.PortOpen()) return end(Outcome::PortLost);
             if (!d.bytes.isEmpty()) {
-                c_.judge.unexplained(d.bytes, "nach einer zu frühen Antwort");
-                st_.LastOutcome = CommandOutcome::Doubt;
-                return;
+                c_.judge.foreign(d.bytes, Heard::Where::Listening);
+                return end(Outcome::Doubt);
             }
         }
         if (again) continue;
@@ -276,18 +276,19 @@ void Module1::SendCommand(int code) {
             answer = c_.boxes.MsgBox(QString::fromUtf8(Texts::FlashError), MsgStyle::Critical,
                                      QString::fromUtf8(Texts::ErrorTitle));
             st_.ReplyStatus = 0;
-            st_.LastOutcome = CommandOutcome::FlashError;
+            end(Outcome::FlashError);
         } else if (status != 0) {
             // Status 32, and any other refusal: asking beats resending forever.
             answer = c_.boxes.MsgBox(QString::fromUtf8(Texts::TransmissionError),
                                      MsgStyle::CriticalRetry, QString::fromUtf8(Texts::ErrorTitle));
         }
         RetryCount = 0;
-        if (answer == MsgAnswer::Cancel) {
-            st_.CommandFailed = true;
-            st_.LastOutcome = CommandOutcome::GivenUp;
-            return;
-        }
+        if (answer == MsgAnswer::Cancel) return end(Outcome::GivenUp);
+        // The user had a say: a person's begins a new bound, a policy's counts the erases anew.
+        if (c_.front.personAnswers())
+            renewBound();
+        else
+            bound_.userAsked();
     }
 }
 

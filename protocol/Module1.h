@@ -3,6 +3,7 @@
 // boxes. It borrows the port, the reply timer and reception, the judge of replies, the monitor,
 // the boxes and a front.
 
+#include "protocol/RunBound.h"
 #include "protocol/TransferState.h"
 
 #include <QByteArray>
@@ -51,32 +52,45 @@ public:
 
     Module1(TransferState &st, const Controls &c) : st_(st), c_(c) {}
 
-    // A new run: nothing of an earlier run's last attempt carries over.
-    void beginRun();
+    // A new run, within a bound (none: unbounded); nothing of an earlier run carries over.
+    void beginRun(RunBound::Limits limits = {});
+    // The user went on at the bound: a new bound begins.
+    void renewBound();
+    const RunBound &bound() const { return bound_; }
+    // Which bound the last command ended at (Bounded).
+    RunBound::Reached reached() const { return reached_; }
     // The port was opened again after it failed: the line settles before the next frame, since
     // an adapter plugged back in may bring bytes of its own.
     void portReopened();
 
     // Sends the prepared frame and waits, without spinning, until the reply is complete or the
     // reply timer runs out; the outcome is left in ReplyStatus, and what it means with the judge.
-    // A byte that is not the reply to this frame makes it doubtful; one that comes before the
-    // send keeps the frame back.
+    // The time-out counts from when the frame and its reply can have crossed the line. Bytes
+    // waiting before the send keep the frame back; an attempt not accepted is followed by a
+    // settled line.
     void ExchangeFrame();
 
-    // Builds and sends the command until the instrument takes it or the user gives up. A
-    // confirmation that may have been another frame's reply is asked again: the frame goes out
-    // once more and must be confirmed again.
-    // CommandFailed and LastOutcome tell the caller how it ended; Doubt ends it at once, without
-    // a box and without counting as a failed attempt, and so does a port that failed (PortLost):
-    // no instrument can answer through it, so asking whether it should is pointless.
+    // Builds and sends the command until the instrument takes it or the user gives up.
+    // LastOutcome tells the caller how it ended, and CommandFailed follows from it. A
+    // confirmation that a stray may have given is asked again: the frame goes out once more. A
+    // doubt ends the command at once, without a box and without counting as a failed attempt,
+    // and so does a port that failed (no instrument can answer through it) and a run at its
+    // bound (checked before each attempt).
+    // Rules of the command routine:
+    //  - two failed attempts in a row bring the box for the status of the second, as laid out;
+    //    any status but 0, 16 and 255 brings the one for 32, since resending without end helps
+    //    no one;
+    //  - nothing goes out once the front asked to stop;
+    //  - a confirmation sooner than usual is listened after until this frame's own would have
+    //    come; bytes then cast doubt.
     void SendCommand(int code);
 
-    // After the end's reply: Accepted when not one byte more arrives within a reply time-out
-    // (while a reply is owed, until the horizon of a late reply). A byte then is a reply that
-    // came after its frame had been given up: replies and frames were out of step, and what was
-    // taken for confirmations cannot be trusted (Doubt). PortLost when the port failed meanwhile.
-    CommandOutcome LineStaysQuiet();
-    // What the line said after the end's reply, when it did not stay quiet.
+    // After the end's reply the line is listened to for a reply time-out (while a reply is owed,
+    // until the horizon of a late one). Accepted when nothing comes, or nothing that may be a
+    // reply of ours: an instrument that resets and greets is shown, not doubted. Doubt when what
+    // came may be a reply of ours; PortLost when the port failed meanwhile.
+    Outcome ListenAfterEnd();
+    // What the line said after the end's reply.
     QByteArray afterEnd() const { return afterEnd_; }
 
     // Frames written to the port so far.
@@ -95,8 +109,14 @@ private:
     // Lets the line settle after an attempt that was not accepted; returns the bytes dropped.
     QByteArray settle();
 
+    // Ends the command: its outcome, and CommandFailed as it follows.
+    void end(Outcome outcome);
+
     TransferState &st_;
     Controls c_;
+    RunBound::Limits limits_;
+    RunBound bound_;
+    RunBound::Reached reached_ = RunBound::Reached::No;
     bool settleFirst_ = false; // the line did not fall quiet when it settled last
     int framesSent_ = 0;
     QByteArray afterEnd_;

@@ -1,42 +1,65 @@
 #pragma once
-// What a reply means, decided in one place: accepted, refused, no reply, doubtful or port lost,
-// and whether a confirmation is to be confirmed once more. The receive handler tells it when
-// bytes come, the exchange what went out and what came back. It keeps what a run has learned:
-// when this instrument answers, how many replies are owed, and whether it has sent a reply
-// nobody asked for.
+// What a reply means. The protocol carries no sequence numbers, so a reply is paired with its
+// frame by the line's physics, and the judge rests on two principles:
 //
-// The protocol carries no sequence numbers, so a reply is paired with its frame by the line's
-// physics: it comes after its frame has crossed the line, and within the time-out. How long the
-// instrument takes within that is its own affair. What can stand in for a frame's reply is
-// another frame's: one owed (its attempt gave up on it, it may still come) or one sent twice.
-// Where such a reply may have taken the place of this frame's, the frame is sent once more, and
-// the instrument must confirm it again: a stray reply cannot stand in twice. Time only decides
-// when to ask again: a confirmation that comes when this instrument does not usually answer (its
-// band of recent turnarounds) is asked again, never refused.
+//  I.  A reply can stand in for another frame's only once. A ledger counts the replies that
+//      could: those owed (an attempt gave up on them; they may still come) and, for a while,
+//      replies sent twice. A frame is confirmed once more than the strays that could stand in
+//      for it unseen.
+//  II. Bytes that cannot be this frame's reply cast doubt: the frame goes again, and where they
+//      may be a reply of ours (one is owed, or they hold one), so do the confirmations before it
+//      that such a reply may have taken the place of.
 //
-// Bytes that are no answer to the frame in flight (too early, behind a reply, while the line
-// settles, before a frame goes out) show that replies and frames may be out of step: they cast
-// doubt, and the run sends the blocks again that a displaced reply may have confirmed.
+// Time only decides to ask again, never to refuse: a block confirmed when this instrument does
+// not usually answer is sent once more, and what confirms it then is taken.
+//
+// The rules, each with its reason and the test that fails without it (tests/…):
+//
+// | rule | reason | test |
+// | --- | --- | --- |
+// | C1 a reply is 5 bytes in the form 10 a b a+b 16, its third byte the status | noise or a break read as bytes confirms nothing | tst_judge classified |
+// | C2 bytes sooner than 90 % of the frame's time on the line after the write are not its reply | the instrument cannot answer what it has not received | tst_judge notBeforeTheFrameCrossed, tst_reception |
+// | C3 nothing or fewer than 5 bytes within the time-out is no reply; the time-out counts from when the frame and its reply can have crossed | the instrument's time is its own, the line's is ours | tst_command timeOutCountsFromTheLine |
+// | L1 an attempt that has not seen its reply leaves it owed, past any horizon | it may still come and stand in for another | tst_judge ledger |
+// | L2 a reply among bytes nobody awaited pays an owed one; one nobody owed starts a caution of 8 frames, begun again by each further one | an instrument that sent a reply twice may do it again soon | tst_judge ledger |
+// | L3 a block is confirmed twice while the caution lasts, or while a reply is owed and its time cannot tell; the end while either; the start once | each stray can stand in once; the blocks settle a start that did not take | tst_judge confirmationsNeeded |
+// | L4 foreign bytes reach back to confirmations taken only where a reply is owed or they hold one | noise cannot have stood in for a reply | tst_judge reachesBack, tst_run afterTheEnd |
+// | L5 after a time-out, one reply alone while the line settles is the attempt's own, late: it confirms as one in time would, a block's asked again | a late reply is the instrument's; two confirmations still hold a block | tst_command lateReplyWhileSettling |
+// | S1 a reply in its form heard anywhere in the start's attempt is the start's | nothing went before it on a purged line; what else came is noise, and an erase is not repeated for it | tst_run noiseAroundTheStart |
+// | T1 a block's confirmation outside its band is asked again, once a command | a stray lands where it lands; this instrument's own time is narrow | tst_judge outOfItsTimeAskedAgain |
+// | T2 one sooner than the band is listened after until the band's end | a displaced reply would still be on its way | tst_judge soonerIsListenedAfter |
+// | T3 this program's wait for a processor is taken off before a reply is called late | our delay is not the instrument's | tst_judge ourOwnWaitIsNotTheInstruments |
+// | T4 the start's and the end's replies are not measured against the band | an erase and a check of the flash take their own time | tst_judge endAndStartOnTheirOwn |
+//
+// The command routine (Module1), the run (ProgrammingRun) and the bound of a run (RunBound) keep
+// their own rules in their headers.
 
 #include "protocol/RunClock.h"
+#include "protocol/TransferState.h"
 
 #include <QByteArray>
 #include <QList>
-#include <QSet>
-#include <array>
 #include <chrono>
-#include <cstdint>
 
-enum class ReplyVerdict {
-    Accepted, // the frame's own reply, status 0 (see confirmAgain())
-    Refused,  // a reply with another status (16, 32, ...)
-    NoReply,  // nothing, or fewer than 5 bytes, or the status 255
-    Doubtful, // a byte came that is not this frame's reply: an earlier reply may have been
-              // credited to the wrong frame
-    PortLost, // the port failed and was closed
+// What bytes are, against the frame in flight: a pure reading of them, where they came.
+struct Heard {
+    enum class Where {
+        InWait,     // taken as the reply of the frame in flight, after it crossed
+        TooSoon,    // while the frame in flight was still crossing the line
+        BeforeSend, // waiting when a frame was to go out
+        Settling,   // while the line settled after an attempt that was not accepted
+        Listening,  // after a confirmation that came sooner than usual
+        AfterEnd,   // after the end's reply
+    };
+    enum class Kind { Nothing, Reply, Foreign } kind = Kind::Nothing;
+    int status = 255;  // of a Reply
+    int replies = 0;   // well-formed replies among the bytes
+    bool ownAmong = false; // one of those may be the frame's own reply
+    const char *why = "";
 };
+Heard Classify(const QByteArray &bytes, Heard::Where where);
 
-// When this instrument answers: the turnarounds of the replies confirmed in a run.
+// When this instrument answers a block: the turnarounds of the replies confirmed in a run.
 class AnswerTime {
 public:
     using ns = std::chrono::nanoseconds;
@@ -45,32 +68,27 @@ public:
     // The band follows the most recent replies, so that an instrument that slows down as it
     // warms, or from a second flash bank on, is followed.
     static constexpr int Recent = 32;
-    // After this many late confirmations that proved to be the instrument's own way (see
-    // ReplyJudge), such a one is believed while no stray reply is about.
-    static constexpr int TailAfter = 2;
-    // Beyond any spread seen. Early: a turnaround shorter than the shortest seen, by a little
-    // (a clock that runs fast shifts them all alike, and so is learned). Late: delays in seeing a
-    // reply that are not our own waiting for a processor (that is measured and taken off): the
-    // event loop, and the scheduling of whatever carries the reply to us (the kernel's worker
-    // that hands received bytes on, a device server on this machine). On a loaded machine those
-    // were seen up to 7 ms late; such a reply is only asked again, a frame's cost, while every
-    // millisecond more is room for another frame's reply to pass for a lost frame's.
+    // Beyond any spread seen. Early: a clock that runs fast shifts every turnaround alike, and
+    // so is learned. Late: delays in seeing a reply that are not our own waiting for a processor
+    // (that is measured and taken off): the event loop, and whatever carries the reply to us.
     static constexpr ns EarlyFloor = std::chrono::milliseconds(1);
     static constexpr ns LateFloor = std::chrono::milliseconds(4);
     // What an adapter may add that the first replies need not have shown yet.
     static constexpr ns UnseenJitter = std::chrono::milliseconds(16);
 
     struct Band {
-        ns lo, hi; // a turnaround is expected from lo to hi
+        ns lo, hi; // a turnaround is usual from lo to hi
         bool contains(ns t) const { return t >= lo && t <= hi; }
     };
+    enum class Time { Usual, Early, Late };
 
-    void clear();
     void add(ns turnaround);
     int count() const { return int(recent_.size()); }
     bool known() const { return count() >= KnownAfter; }
     // Meaningful once count() > 0.
     Band band() const;
+    // A confirmation's turnaround as seen, and as early as it can have been on the wire.
+    Time judge(ns seen, ns earliest) const;
     // Of every reply of the run.
     ns median() const;
     ns worst() const;
@@ -80,134 +98,151 @@ private:
     QList<ns> all_;    // sorted
 };
 
+// The strays that could stand in for a frame's reply.
+class Ledger {
+public:
+    // How many frames go out confirmed twice after a reply nobody owed.
+    static constexpr int CautionFrames = 8;
+    enum class Frame { Start, Block, End };
+
+    // An attempt has not seen its reply: it may still come, at any time.
+    void owe() { ++owed_; }
+    // Replies came that nobody awaited: each pays one owed; one nobody owed shows that this
+    // instrument sends replies twice.
+    void strays(int replies);
+    // A frame goes out: the caution of a reply sent twice fades with each.
+    void frameSent() { caution_ = std::max(0, caution_ - 1); }
+    int owed() const { return owed_; }
+    bool repeats() const { return caution_ > 0; }
+    // Confirmations a frame needs: one more than the strays that could stand in for it unseen.
+    // timeTells: its confirmation is measured against this instrument's usual time.
+    int needed(Frame frame, bool timeTells) const;
+
+private:
+    int owed_ = 0;
+    int caution_ = 0; // frames still to go out confirmed twice
+};
+
 class ReplyJudge {
 public:
     using Clock = std::chrono::steady_clock;
     using ns = std::chrono::nanoseconds;
+    using Frame = Ledger::Frame;
 
-    // What went out: the start's reply comes after an erase, and the end's after the instrument
-    // has checked what it holds: they take what they take, within their long time-out. A block
-    // is answered within the short one, and its turnaround is learned.
-    enum class Frame { Start, Block, End };
+    // What a run has seen of the instrument, for the message at its bound.
+    struct Tally {
+        int noReply = 0; // attempts that saw no reply within their time-out
+        int late = 0;    // of those, whose reply then came while the line settled
+        int refused = 0; // replies with a status other than 0
+        int foreign = 0; // times bytes came that were not the reply awaited
+    };
 
     // clock: what the times given are read from, and how long this program waited for a
     // processor meanwhile.
     explicit ReplyJudge(RunClock &clock = RunClock::Real()) : clock_(clock) {}
     RunClock &clock() const { return clock_; }
 
-    // A new run: nothing learned of an earlier one carries over.
-    void beginRun();
+    // A new run, a new command, a new attempt: each begins with nothing known of it.
+    void beginRun() { run_ = RunState{}, cmd_ = CommandState{}, at_ = AttemptState{}; }
+    void beginCommand() { cmd_ = CommandState{}; }
+    void beginAttempt() { at_ = AttemptState{}; }
     // The port was opened again: what it may still bring is no answer to anything.
-    void portReopened();
-    // A command begins: its frame has not been confirmed yet.
-    void beginCommand();
+    void portReopened() { run_.awaitUntil = {}; }
 
-    // An attempt begins: nothing is known of it yet.
-    void beginAttempt();
-    // The frame goes out now; it needs frameLine on the line, its reply replyLine. A block
-    // writes `length` bytes from `address`.
-    void frameSent(Clock::time_point at, ns frameLine, ns replyLine, Frame frame,
-                   std::int64_t address = 0, int length = 0);
-    // Bytes are waiting at `now`: true when they come too soon to be the reply, since the
-    // instrument cannot answer a frame it has not received in full.
-    bool tooSoon(Clock::time_point now) const;
+    // The frame goes out now; it needs frameLine on the line, its reply replyLine.
+    void frameSent(Clock::time_point at, ns frameLine, ns replyLine, Frame frame);
+    // Bytes are waiting at `now`: true when they come too soon to be the reply.
+    bool tooSoon(Clock::time_point now) const { return now < at_.earliest; }
     // The whole reply was there at `at`.
     void replyTaken(Clock::time_point at);
-    // Bytes nobody waits for (why: where they came). Any of them casts doubt on this attempt; a
-    // reply among them pays a reply owed, or shows that this instrument sends replies twice.
-    void unexplained(const QByteArray &bytes, const char *why);
-    // Bytes were waiting when the frame was to go out: it is kept back, and the attempt is in
-    // doubt.
-    void keptBack(const QByteArray &bytes);
+    // Bytes that are not the reply awaited, heard where they came.
+    void foreign(const QByteArray &bytes, Heard::Where where);
     // The port failed and was closed: nothing can answer through it.
-    void portLost();
+    void portLost() { at_.outcome = Outcome::PortLost; }
 
-    // The bytes taken for the reply, once the wait has ended, and whether the port is still open.
-    ReplyVerdict judge(const QByteArray &reply, bool portOpen);
-    ReplyVerdict verdict() const { return verdict_; }
-    // The frame was confirmed, but that confirmation may have been another frame's reply: it is
-    // to be sent once more and confirmed again.
-    bool confirmAgain() const { return verdict_ == ReplyVerdict::Accepted && confirmed_ < needed_; }
-    // A confirmation that came sooner than this instrument answers may have been another
-    // frame's reply, with this frame's own still on its way: before the frame is asked again,
-    // the line is listened to until then, and what comes meanwhile casts doubt. None otherwise.
-    Clock::time_point listenUntil() const { return listenUntil_; }
-    // The status as the exchange reports it: the reply's third byte, or 255 for no reply and
-    // for a doubtful one.
-    int status() const;
-    // Why the attempt is in doubt, or why its confirmation is asked again, for the monitor and
-    // the record; empty when neither.
-    const char *doubtReason() const { return why_; }
+    // The bytes taken for the reply, once the wait has ended, and whether the port is open.
+    Outcome judge(const QByteArray &reply, bool portOpen);
+    // What the line brought while it settled after the attempt. It may still confirm the
+    // attempt (L5, S1): then reply() is what confirmed it.
+    void settledWith(const QByteArray &bytes);
+    // The reply that confirmed or refused the attempt after its wait had ended; empty when none.
+    const QByteArray &lateReply() const { return at_.late; }
+    // What the line brought after the end's reply: Accepted unless it may be a reply of ours.
+    Outcome afterEnd(const QByteArray &bytes);
+
+    Outcome outcome() const { return at_.outcome; }
+    // Confirmed, but a stray may have given that confirmation: the frame goes once more.
+    bool confirmAgain() const {
+        return at_.outcome == Outcome::Accepted && cmd_.confirmed < cmd_.needed;
+    }
+    // A confirmation sooner than usual: the line is listened to until then before the frame is
+    // asked again. None otherwise.
+    Clock::time_point listenUntil() const { return at_.listenUntil; }
+    // ReplyStatus: the reply's third byte, or 255 for none and for bytes in doubt.
+    int status() const { return at_.outcome == Outcome::Doubt ? 255 : at_.status; }
+    // Why the attempt is in doubt, or why it is asked again; empty when neither.
+    const char *doubtReason() const { return at_.why; }
+    // The doubt reaches the confirmations taken before this attempt.
+    bool reachesBack() const { return at_.reachesBack; }
     // The last reply's turnaround, also when it was not believed; 0 for a start or no reply.
-    ns turnaround() const { return turnaround_; }
+    ns turnaround() const { return at_.turnaround; }
     // How long after the frame its reply was taken; 0 when none was.
-    ns sinceSent() const { return replyAt_ - sentAt_; }
+    ns sinceSent() const { return at_.replyAt - at_.sentAt; }
 
-    // The line settles after an attempt that was not accepted until this moment at least: the
-    // attempt's reply could come until then.
-    Clock::time_point settleUntil(Clock::time_point now) const;
+    // The line settles after an attempt not accepted until this moment at least: a reply given
+    // up on could come until then.
+    Clock::time_point settleUntil(Clock::time_point now) const {
+        return std::max(now, run_.awaitUntil);
+    }
     // The line fell quiet when it settled.
-    void settled() { awaitingLate_ = false; }
+    void settled() { run_.awaitUntil = {}; }
 
-    // Replies of attempts that got none: they may still come, at any time.
-    int owed() const { return owed_; }
-    // The instrument sent a reply nobody owed: it may send any reply twice.
-    bool repeats() const { return repeats_; }
-    const AnswerTime &answerTime() const { return answers_; }
+    int owed() const { return run_.ledger.owed(); }
+    bool repeats() const { return run_.ledger.repeats(); }
+    const AnswerTime &answerTime() const { return run_.answers; }
+    const Tally &tally() const { return run_.tally; }
 
-    // How long after its frame a reply is still waited for once its attempt was given up: a
-    // block's, and a start's or an end's, which may come late after a slow erase or check.
+    // How long after its frame a reply given up on is still waited for: a block's, and a
+    // start's or an end's, which may come late after a slow erase or check.
     static constexpr int ReplyHorizonMs = 2500;
     static constexpr int LongReplyHorizonMs = 4500;
 
-    // Frame k of a run goes out again after a doubt that arose at frame `at` (0 the start, then
-    // the blocks, the end frame last); crossings[k]: frame k and its reply on the line.
-    int resumeAfterDoubt(const QList<ns> &crossings, int at) const;
-
 private:
-    void doubt(const char *why);
-    // A well-formed reply among bytes nobody waited for pays a reply owed; where none is owed,
-    // it shows that replies come twice.
-    void pay(const QByteArray &bytes);
-    // How many confirmations a frame needs, as things stand: more than the stray replies that
-    // could stand in for it.
-    int confirmationsNeeded() const;
+    void owe();
+    void doubt(const Heard &h);
+    // A reply in its form confirms or refuses the attempt, `late` when it came after the wait.
+    void replied(int status, bool late);
+
+    struct RunState {
+        Ledger ledger;
+        AnswerTime answers;
+        Tally tally;
+        Clock::time_point awaitUntil{}; // a reply given up on may come until then
+    };
+    struct CommandState {
+        int confirmed = 0;         // confirmations of the command's frame so far
+        int needed = 1;            // confirmations it needs
+        bool askedForTime = false; // asked again already for a confirmation out of its time
+    };
+    struct AttemptState {
+        Frame frame = Frame::Block;
+        Clock::time_point sentAt{}, earliest{}, replyAt{}, listenUntil{};
+        ns waitedAtSend{}; // this thread's time spent waiting for a processor, at the send
+        ns delayed{};      // how much more of it came before the reply was taken
+        ns crossing{};     // the frame and its reply on the line
+        ns turnaround{};
+        Outcome outcome = Outcome::NoReply;
+        int status = 255;
+        const char *why = "";
+        bool owes = false; // it has not seen its reply
+        bool reachesBack = false;
+        QByteArray heard; // every byte of the attempt, in the order they came
+        QByteArray late;  // the reply taken after the wait
+
+    };
 
     RunClock &clock_;
-    AnswerTime answers_;
-    ReplyVerdict verdict_ = ReplyVerdict::NoReply;
-    int status_ = 255;
-    const char *why_ = "";
-    Clock::time_point earliest_{}, sentAt_{}, replyAt_{}, listenUntil_{};
-    ns waitedAtSend_{}; // this thread's time spent waiting for a processor, at the send
-    ns delayed_{};      // how much of it came before the reply was taken
-    ns crossing_{};
-    ns turnaround_{};
-    Frame frame_ = Frame::Block;
-    int owed_ = 0;
-    bool repeats_ = false;
-    bool awaitingLate_ = false; // the last attempt's reply never came: the settle waits for it
-    int confirmed_ = 0;         // confirmations of the command's frame so far
-    int needed_ = 1;            // confirmations it needs
-    bool askedForTime_ = false; // it was asked again for a confirmation out of its time
-    ns askedLate_{};            // the late turnaround it was asked again for; 0: none
-    // Late confirmations asked again whose frame was then confirmed when this instrument
-    // usually answers, while no stray reply was about: an instrument that now and then takes
-    // longer (a sector erased before the write). Up to the longest of them it is believed.
-    int tailSeen_ = 0;
-    ns tailLongest_{};
-
-    // Where the slow tail was seen. Flash takes longer where a write is the first into a sector
-    // since the erase; if every late confirmation so far came from such a block for sectors of
-    // some size, a late one is believed only there, and asked again elsewhere: a stray reply
-    // passes for a lost frame's only where this instrument is slow.
-    static constexpr int PlaceBitsFrom = 10, PlaceBitsTo = 24; // sectors of 1 KiB .. 16 MiB
-    using Places = std::uint32_t; // bit k: sectors of 2^k bytes
-    // The sizes for which the block going out is the first write into a sector since the start.
-    Places firstInto_ = 0;
-    Places askedFirstInto_ = 0;  // of the block asked again for a late confirmation
-    Places tailPlaces_ = ~0u;    // the sizes every tail seen so far fits
-    std::array<QSet<std::int64_t>, PlaceBitsTo + 1> touched_; // sectors written, by size
-    // True when a late confirmation of the block going out fits where the tail was seen.
-    bool tailPlaceFits() const;
+    RunState run_;
+    CommandState cmd_;
+    AttemptState at_;
 };

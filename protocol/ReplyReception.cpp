@@ -23,7 +23,8 @@ void ReplyReception::Comm1_OnComm() {
     if (waiting > 0 && judge_.tooSoon(judge_.clock().now())) {
         // These bytes belong to an earlier frame or are noise.
         const QByteArray early = comm1_.Input();
-        judge_.unexplained(early.isEmpty() ? QByteArray(waiting, '\0') : early, "zu früh");
+        judge_.foreign(early.isEmpty() ? QByteArray(waiting, '\0') : early,
+                       Heard::Where::TooSoon);
         endWait();
         return;
     }

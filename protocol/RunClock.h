@@ -63,6 +63,10 @@ public:
         interval_ = ms;
         start();
     }
+    // Starts it for its interval and `extra` more, the interval itself kept.
+    void startPlus(std::chrono::milliseconds extra) {
+        engine_->start(std::chrono::milliseconds(interval_) + extra, singleShot_);
+    }
     void stop() { engine_->stop(); }
     bool isActive() const { return engine_->isActive(); }
     RunClock &clock() const { return clock_; }

@@ -6,17 +6,28 @@
 #include <QByteArray>
 #include <cstdint>
 
-// How the last command ended, as the command routine saw it (only the protocol writes it).
-// CommandFailed alone cannot tell a flash error from success.
-enum class CommandOutcome {
-    Accepted,   // the instrument took the command
-    GivenUp,    // the user chose Cancel in an error box (CommandFailed is True)
-    FlashError, // "Flash kann nicht programmiert werden" was shown: the command did not take
-    Refused,    // the frame could not be built (block too long or address too high); nothing sent
-    Doubt,      // a byte nobody can explain came: an earlier reply may belong to another frame
-    PortLost,   // the port failed and was closed; the frame may or may not have arrived
-    Stopped,    // the front asked to stop before an attempt: nothing more was sent
+// What came of a frame: of one attempt, as the judge of replies saw it, and of a whole command,
+// as the command routine ended it. The Parts' own terms are derived from it: ReplyStatus (255
+// for no reply and for bytes that are not this frame's reply) and CommandFailed (FailsCommand).
+enum class Outcome {
+    Accepted,    // the frame's own reply, status 0
+    Refused,     // a reply with another status (16, 32, ...); an attempt's outcome only
+    NoReply,     // nothing, or fewer than 5 bytes, within the time-out; an attempt's only
+    Doubt,       // bytes came that are not this frame's reply: the frame goes again, and where
+                 // they may be a reply of ours, what was confirmed before it too
+    PortLost,    // the port failed and was closed; the frame may or may not have arrived
+    GivenUp,     // the user chose Cancel in an error box
+    FlashError,  // "Flash kann nicht programmiert werden" was shown: the command did not take
+    Unbuildable, // the block cannot be put into a frame (too long, address too high): not sent
+    Stopped,     // the front asked to stop before an attempt: nothing more was sent
+    Bounded,     // the run reached its bound of erases, frames or time before this attempt
 };
+
+// A command that ends so has failed for its caller (CommandFailed is True).
+constexpr bool FailsCommand(Outcome o) {
+    return o == Outcome::GivenUp || o == Outcome::PortLost || o == Outcome::Unbuildable ||
+           o == Outcome::Stopped || o == Outcome::Bounded;
+}
 
 struct TransferState {
     // Frame being built (frame builders), consumed by the frame exchange.
@@ -45,7 +56,7 @@ struct TransferState {
     QByteArray ReplyData;
     int ReplyStatus = 0;
     bool CommandFailed = false;
-    CommandOutcome LastOutcome = CommandOutcome::Accepted;
+    Outcome LastOutcome = Outcome::Accepted; // of the last command; CommandFailed follows it
 
     // Status display.
     int AnimationStep = 0;

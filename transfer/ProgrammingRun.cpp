@@ -4,6 +4,7 @@
 #include "protocol/MessageBoxes.h"
 #include "protocol/Module1.h"
 #include "protocol/ReplyJudge.h"
+#include "protocol/ReplyReception.h"
 #include "serial/SerialComm.h"
 #include "transfer/HexImage.h"
 
@@ -33,66 +34,97 @@ void ProgrammingRun::run(const RunImage &image) {
 
     plan_ = plan;
     crossings_.clear();
-    for (qsizetype size : plan_->frameSizes)
-        crossings_.append(LineTime(size + Frames::ReplyBytes, LineSettings));
-    c_.module.beginRun();
+    QList<RunBound::Planned> planned;
+    for (qsizetype i = 0; i < plan_->frameSizes.size(); ++i) {
+        crossings_.append(LineTime(plan_->frameSizes[i] + Frames::ReplyBytes, LineSettings));
+        const bool control = i == 0 || i == plan_->frameSizes.size() - 1;
+        planned.append({crossings_.last(),
+                        std::chrono::milliseconds(control ? Module1::StartReplyTimeoutMs
+                                                          : ReplyReception::ReplyTimeoutMs)});
+    }
+    c_.module.beginRun(RunBound::For(planned));
     LineCount = 0;
     LineTotal = plan_->lines;
-    furthest_ = -1;
-    repairs_ = repairsDone_ = 0;
-    endWentOut_ = doubtedAfterEnd_ = false;
-    confirmedSinceDoubt_ = true;
+    p_ = Progress{};
 
     for (Step at{};;) {
-        CommandOutcome said = c_.front.stopRequested() ? CommandOutcome::Stopped : carryOut(at);
-        if (said == CommandOutcome::PortLost) {
+        Outcome said = c_.front.stopRequested() ? Outcome::Stopped : carryOut(at);
+        if (said == Outcome::PortLost) {
             // The frame in flight may or may not have arrived; it goes out again. What the line
             // said after the end's reply while the port was gone is unknown: that is a doubt.
             if (!portRegained()) {
                 if (c_.front.stopRequested())
-                    said = CommandOutcome::Stopped;
-                else if (furthest_ < 0) {
+                    said = Outcome::Stopped;
+                else if (p_.furthest < 0) {
                     finish(RunOutcome::StartGivenUp, RunReason::PortLost);
                     return;
                 } else {
                     failed(RunReason::PortLost);
                     return;
                 }
-            } else if (at.kind != Step::QuietAfterEnd) {
+            } else if (at.kind != Step::AfterEnd) {
                 continue;
             } else {
-                said = CommandOutcome::Doubt;
+                said = Outcome::Doubt;
             }
         }
-        if (said == CommandOutcome::Stopped) {
+        if (said == Outcome::Stopped) {
             finish(RunOutcome::Interrupted, RunReason::Interrupted);
             return;
         }
-        if (said == CommandOutcome::Doubt) {
+        if (said == Outcome::Bounded) {
+            if (!goOnAtBound()) return;
+            continue;
+        }
+        if (said == Outcome::Doubt) {
             const std::optional<Step> resume = afterDoubt(at);
             if (!resume) return;
             at = *resume;
             continue;
         }
-        if (said == CommandOutcome::GivenUp && furthest_ < 0) {
+        if (said == Outcome::GivenUp && p_.furthest < 0) {
             finish(RunOutcome::StartGivenUp, commandReason(said));
             return;
         }
-        if (said != CommandOutcome::Accepted) {
+        if (said != Outcome::Accepted) {
             failed(commandReason(said));
             return;
         }
-        if (at.kind == Step::QuietAfterEnd) {
+        if (at.kind == Step::AfterEnd) {
             finish(RunOutcome::Completed, RunReason::None);
             return;
         }
-        if (frameOf(at) > furthest_) {
-            furthest_ = frameOf(at);
-            repairs_ = 0;
+        if (frameOf(at) > p_.furthest) {
+            p_.furthest = frameOf(at);
+            p_.repairs = 0;
         }
-        confirmedSinceDoubt_ = true;
+        p_.confirmedSinceDoubt = true;
         at = next(at);
     }
+}
+
+int ResumeAfterDoubt(const QList<std::chrono::nanoseconds> &crossings, int at,
+                     const AnswerTime &answers) {
+    using ns = std::chrono::nanoseconds;
+    // A wrong credit passes on to the next frame unseen only if the reply it displaced lands in
+    // that frame's band. It comes after the stray reply that took its place by at most the width
+    // of the band (and a tenth of its own frame's time on the line, by which a reply may look
+    // early); the next frame's band opens its crossing and the shortest turnaround after its
+    // write. Before any reply is known, one may come up to its time-out.
+    const AnswerTime::Band band =
+        answers.count() > 0
+            ? answers.band()
+            : AnswerTime::Band{-crossings.value(0) * 10,
+                               std::chrono::milliseconds(ReplyReception::ReplyTimeoutMs)};
+    auto passesOn = [&](int k) {
+        const ns opens = std::max(crossings[k] * 9 / 10, crossings[k] + band.lo);
+        const ns displacedWithin = std::min(crossings[k - 1] / 10 + band.hi, band.hi - band.lo);
+        return opens <= displacedWithin;
+    };
+    int from = std::min(at, int(crossings.size())) - 1;
+    while (from > 1 && passesOn(from))
+        --from;
+    return std::max(std::min(at, 1), std::min(from, at - 2));
 }
 
 namespace {
@@ -164,7 +196,16 @@ bool ProgrammingRun::checkImage(const QString &name, const ImagePlan &plan) {
     return false;
 }
 
-CommandOutcome ProgrammingRun::carryOut(Step at) {
+Outcome ProgrammingRun::carryOut(Step at) {
+    const int frame = frameOf(at);
+    if (at.kind != Step::AfterEnd) {
+        // A frame sent again by a repair is no new command: its retries are not renewed.
+        c_.front.commandBegins(at.kind == Step::Start   ? Command::Start
+                               : at.kind == Step::Block ? Command::Data
+                                                        : Command::End,
+                               frame > p_.tried);
+        p_.tried = std::max(p_.tried, frame);
+    }
     switch (at.kind) {
     case Step::Start:
         c_.module.SendCommand(Command::Start);
@@ -182,12 +223,11 @@ CommandOutcome ProgrammingRun::carryOut(Step at) {
         advanceProgress(LineTotal);
         const int sentBefore = c_.module.framesSent();
         c_.module.SendCommand(Command::End);
-        endWentOut_ = endWentOut_ || c_.module.framesSent() > sentBefore;
+        p_.endWentOut = p_.endWentOut || c_.module.framesSent() > sentBefore;
         break;
     }
-    case Step::QuietAfterEnd:
-        // The end is confirmed only when its reply was the last thing the instrument said.
-        return c_.module.LineStaysQuiet();
+    case Step::AfterEnd:
+        return c_.module.ListenAfterEnd();
     }
     return st_.LastOutcome;
 }
@@ -198,10 +238,10 @@ ProgrammingRun::Step ProgrammingRun::next(Step at) const {
     case Step::Block:
         return at.block < plan_->blocks.size() ? Step{Step::Block, at.block + 1} : Step{Step::End};
     case Step::End:
-    case Step::QuietAfterEnd:
+    case Step::AfterEnd:
         break;
     }
-    return Step{Step::QuietAfterEnd};
+    return Step{Step::AfterEnd};
 }
 
 int ProgrammingRun::frameOf(Step at) const {
@@ -212,7 +252,7 @@ int ProgrammingRun::frameOf(Step at) const {
         return at.block;
     case Step::End:
         return int(plan_->blocks.size()) + 1;
-    case Step::QuietAfterEnd:
+    case Step::AfterEnd:
         break;
     }
     return int(plan_->blocks.size()) + 2;
@@ -225,37 +265,92 @@ ProgrammingRun::Step ProgrammingRun::stepOf(int frame) const {
 }
 
 std::optional<ProgrammingRun::Step> ProgrammingRun::afterDoubt(Step at) {
-    // An instrument that keeps talking after its end reply, also after every block went out
-    // again from the erase on, would have its flash erased on and on: once is enough.
-    if (endWentOut_ && (at.kind == Step::End || at.kind == Step::QuietAfterEnd)) {
-        if (doubtedAfterEnd_) {
-            finish(RunOutcome::TalksAfterEnd, RunReason::TalksAfterEnd, Texts::TalksAfterEnd);
+    const bool reachesBack = c_.judge.reachesBack();
+    // An instrument that keeps answering after its end, also after every block went out again
+    // from the erase on, would have its flash erased on and on: once is enough.
+    if (reachesBack && p_.endWentOut && (at.kind == Step::End || at.kind == Step::AfterEnd)) {
+        if (p_.doubtedAfterEnd) {
+            finish(RunOutcome::TalksAfterEnd, RunReason::TalksAfterEnd,
+                   text(Texts::TalksAfterEnd));
             return std::nullopt;
         }
-        doubtedAfterEnd_ = true;
+        p_.doubtedAfterEnd = true;
     }
     // Sent again silently, as a first resend is; a line that keeps casting doubt is put to the
     // user like a transmission error.
-    ++repairsDone_;
-    if (++repairs_ > SilentRepairs) {
+    ++p_.repairsDone;
+    if (++p_.repairs > SilentRepairs) {
         if (c_.boxes.MsgBox(text(Texts::TransmissionError), MsgStyle::CriticalRetry,
                             text(Texts::ErrorTitle)) == MsgAnswer::Cancel) {
             failed(RunReason::Doubt);
             return std::nullopt;
         }
-        repairs_ = 0;
+        p_.repairs = 0;
+        if (c_.front.personAnswers()) c_.module.renewBound();
     }
-    // Once the end has gone out the instrument may have left programming: what it holds can only
-    // be rebuilt from the erase on. Without a confirmation since the last doubt there is nothing
-    // new to doubt: the frame is simply sent again.
     Step resume = at;
-    if (endWentOut_)
+    if (reachesBack && p_.endWentOut) {
+        // The instrument may have left programming: what it holds can only be rebuilt from the
+        // erase on.
         resume = Step{Step::Start};
-    else if (confirmedSinceDoubt_)
-        resume = stepOf(c_.judge.resumeAfterDoubt(crossings_, frameOf(at)));
-    endWentOut_ = confirmedSinceDoubt_ = false;
+        p_.endWentOut = false;
+    } else if (reachesBack && p_.confirmedSinceDoubt) {
+        resume = stepOf(ResumeAfterDoubt(crossings_, frameOf(at), c_.judge.answerTime()));
+    }
+    p_.confirmedSinceDoubt = false;
     c_.front.repairing(frameOf(resume));
     return resume;
+}
+
+bool ProgrammingRun::goOnAtBound() {
+    const QString what = boundText();
+    if (c_.front.personAnswers() &&
+        c_.boxes.MsgBox(what + QLatin1Char('\n') + text(Texts::GoOnAtBound),
+                        MsgStyle::CriticalRetry, text(Texts::ErrorTitle)) != MsgAnswer::Cancel) {
+        c_.module.renewBound();
+        return true;
+    }
+    failed(RunReason::Bound, what);
+    return false;
+}
+
+QString ProgrammingRun::boundText() const {
+    const RunBound &b = c_.module.bound();
+    QString where;
+    switch (c_.module.reached()) {
+    case RunBound::Reached::Erases:
+        where = QStringLiteral("Der Q7310 wurde %1-mal gelöscht, ohne dass er die Übertragung "
+                               "bestätigt hat.")
+                    .arg(b.erases());
+        break;
+    case RunBound::Reached::Frames:
+        where = QStringLiteral("Es wurden %1 Rahmen gesendet, %2-mal so viele wie geplant, ohne "
+                               "dass der Q7310 die Übertragung bestätigt hat.")
+                    .arg(b.frames())
+                    .arg(RunBound::Tries);
+        break;
+    default:
+        where = QStringLiteral("Die Übertragung dauert %1-mal so lange, wie alle Rahmen mit "
+                               "ihren Wartezeiten dauern dürfen, ohne dass der Q7310 sie "
+                               "bestätigt hat.")
+                    .arg(RunBound::Tries);
+    }
+    const ReplyJudge::Tally &t = c_.judge.tally();
+    QString did;
+    if (t.late > 0)
+        did = QStringLiteral("Er antwortet später, als seine Wartezeit erlaubt (300 ms nach "
+                             "einem Block, 3 s nach Start und Ende): %1-mal kam die Antwort "
+                             "erst danach.")
+                  .arg(t.late);
+    else if (t.noReply > 0)
+        did = QStringLiteral("%1-mal kam auf einen Rahmen keine Antwort.").arg(t.noReply);
+    else if (t.refused > 0)
+        did = QStringLiteral("Er hat %1 Rahmen zurückgewiesen.").arg(t.refused);
+    else if (t.foreign > 0)
+        did = QStringLiteral("%1-mal kamen Bytes, die keine Antwort auf den gesendeten Rahmen "
+                             "waren.")
+                  .arg(t.foreign);
+    return did.isEmpty() ? where : where + QLatin1Char(' ') + did;
 }
 
 bool ProgrammingRun::portRegained() {
@@ -278,18 +373,20 @@ bool ProgrammingRun::portRegained() {
 // Once the end has gone out after every block was confirmed, and nothing has been erased since,
 // a run that cannot go on may well have left the instrument complete; it says only that this
 // could not be confirmed. Before that the instrument may be erased.
-void ProgrammingRun::failed(RunReason why) {
-    if (endWentOut_)
-        finish(RunOutcome::Unconfirmed, RunReason::UnconfirmedEnd, Texts::Unconfirmed);
+void ProgrammingRun::failed(RunReason why, const QString &what) {
+    const QString prefix = what.isEmpty() ? QString() : what + QLatin1Char('\n');
+    if (p_.endWentOut)
+        finish(RunOutcome::Unconfirmed, why == RunReason::Bound ? why : RunReason::UnconfirmedEnd,
+               prefix + text(Texts::Unconfirmed));
     else
-        finish(RunOutcome::Aborted, why, Texts::Aborted);
+        finish(RunOutcome::Aborted, why, prefix + text(Texts::Aborted));
 }
 
-RunReason ProgrammingRun::commandReason(CommandOutcome said) const {
+RunReason ProgrammingRun::commandReason(Outcome said) const {
     switch (said) {
-    case CommandOutcome::FlashError:
+    case Outcome::FlashError:
         return RunReason::FlashError;
-    case CommandOutcome::Refused: // a block that cannot be put into a frame
+    case Outcome::Unbuildable: // a block that cannot be put into a frame
         return RunReason::ImageInvalid;
     default:
         return st_.ReplyStatus == 255 ? RunReason::NoReply : RunReason::Refused;
@@ -306,11 +403,11 @@ void ProgrammingRun::advanceProgress(int toLine) {
 }
 
 // The front shows the outcome, a box says what went wrong, and the port is let go.
-void ProgrammingRun::finish(RunOutcome outcome, RunReason why, const char *message) {
+void ProgrammingRun::finish(RunOutcome outcome, RunReason why, const QString &message) {
     outcome_ = outcome;
     reason_ = why;
     c_.front.ended(outcome);
-    if (message) c_.boxes.MsgBox(text(message), MsgStyle::Critical, text(Texts::ErrorTitle));
+    if (!message.isEmpty()) c_.boxes.MsgBox(message, MsgStyle::Critical, text(Texts::ErrorTitle));
     c_.front.portHeld(false);
     c_.Comm1.setPortOpen(false);
     c_.front.progress(0, LineTotal);

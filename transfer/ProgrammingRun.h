@@ -3,6 +3,8 @@
 // block and the end command, make sure the line stays quiet after the end's reply, and tell a
 // front what happened; QtCore and the port only.
 
+#include "protocol/ReplyJudge.h"
+#include "protocol/RunBound.h"
 #include "protocol/TransferState.h"
 #include "transfer/BlockAssembly.h"
 #include "transfer/RunFront.h"
@@ -16,7 +18,6 @@
 class SerialComm;
 class MessageBoxes;
 class Module1;
-class ReplyJudge;
 
 namespace Texts {
 inline constexpr char ChooseFile[] = "Bitte Hex-Datei auswählen";
@@ -31,7 +32,17 @@ inline constexpr char TalksAfterEnd[] =
     "Der Q7310 sendet nach dem Endebefehl weitere Daten, auch nach erneuter Übertragung. Die "
     "Übertragung konnte vom Q7310 nicht bestätigt werden. Die Firmware im Q7310 ist "
     "möglicherweise unvollständig und muss erneut übertragen werden.";
+// At the bound of a run, in the window: what then.
+inline constexpr char GoOnAtBound[] = "Wiederholen setzt die Übertragung fort.";
 } // namespace Texts
+
+// Where a run goes on after a doubt at frame `at` (0 the start, then the blocks, the end last)
+// that reaches back: frame k and its reply take crossings[k] on the line. Some reply may have
+// been credited to the frame after its own; such a wrong credit passes on to the next frame only
+// where the displaced reply can land in that frame's band. Two frames back at the least, and
+// never to the start: nothing went before it on a purged line.
+int ResumeAfterDoubt(const QList<std::chrono::nanoseconds> &crossings, int at,
+                     const AnswerTime &answers);
 
 // What a run sends: an image file, read and planned when the run starts, or an image read and
 // planned before (the command line reads its image once, also from a pipe, and shows its plan).
@@ -51,7 +62,17 @@ struct RunControls {
 class ProgrammingRun {
 public:
     static constexpr char DefaultLineSettings[] = "38400,e,8,1";
-    // Repairs after a doubt that the user does not hear of, one after the other, before asking.
+    // Rules of the run:
+    //  - a doubt that reaches back sends again from where ResumeAfterDoubt says, silently; one
+    //    that does not, the frame in doubt; without a confirmation since the last doubt,
+    //    nothing new is in doubt: the frame goes again;
+    //  - once the end has gone out, a doubt that reaches back can only be settled from the
+    //    erase on (the instrument may have left programming); a second one makes the run end
+    //    unconfirmed (TalksAfterEnd): never more than two erases for it;
+    //  - after three repairs in a row without progress the user is asked, as for a
+    //    transmission error;
+    //  - at its bound (RunBound) the run asks whether to go on, or gives up where no person
+    //    answers, saying what the instrument did.
     static constexpr int SilentRepairs = 3;
 
     ProgrammingRun(TransferState &st, const RunControls &c) : st_(st), c_(c) {}
@@ -66,14 +87,24 @@ public:
     // The line settings the port is opened with; a test may run a faster line.
     QString LineSettings = QString::fromLatin1(DefaultLineSettings);
 
-    // Repairs after a doubt in the last run, and the frames they sent again.
-    int repairs() const { return repairsDone_; }
+    // Repairs after a doubt in the last run.
+    int repairs() const { return p_.repairsDone; }
 
 private:
-    // Where a run stands: one of its frames, or the quiet that must follow the end's reply.
+    // Where a run stands: one of its frames, or the listening that follows the end's reply.
     struct Step {
-        enum Kind { Start, Block, End, QuietAfterEnd } kind = Start;
+        enum Kind { Start, Block, End, AfterEnd } kind = Start;
         int block = 0; // from 1, for a block
+    };
+    // How far the run under way has come, begun anew with every run.
+    struct Progress {
+        int furthest = -1;        // the furthest frame confirmed
+        int tried = -1;           // the furthest frame tried
+        int repairs = 0;          // silent repairs since the run last got further
+        int repairsDone = 0;      // in the whole run
+        bool endWentOut = false;  // the end frame went out since the last erase
+        bool confirmedSinceDoubt = true;
+        bool doubtedAfterEnd = false; // a doubt that reached back came after the end already
     };
 
     void run(const RunImage &image);
@@ -81,21 +112,25 @@ private:
     std::shared_ptr<const ImagePlan> readImage(const QString &fileName);
     bool checkImage(const QString &name, const ImagePlan &plan);
     // What the instrument said to the step: sends its frame, or listens after the end.
-    CommandOutcome carryOut(Step at);
+    Outcome carryOut(Step at);
     Step next(Step at) const;
     // After a doubt: the step the run goes on with, silently, or after asking the user; none
     // when the user gives up.
     std::optional<Step> afterDoubt(Step at);
+    // At the bound: true when the user goes on.
+    bool goOnAtBound();
+    // What the instrument did, said at the bound.
+    QString boundText() const;
     // Asks, after the port failed, until it is open again (true) or the user gives up.
     bool portRegained();
     // The run cannot go on after the start command went out.
-    void failed(RunReason why);
+    void failed(RunReason why, const QString &what = {});
     // Why the command just given up ended so.
-    RunReason commandReason(CommandOutcome said) const;
-    void finish(RunOutcome outcome, RunReason why, const char *message = nullptr);
+    RunReason commandReason(Outcome said) const;
+    void finish(RunOutcome outcome, RunReason why, const QString &message = {});
     void advanceProgress(int toLine);
 
-    // Frame numbers as the judge counts them when it works out how far a repair goes back.
+    // Frame numbers as ResumeAfterDoubt counts them.
     int frameOf(Step at) const;
     Step stepOf(int frame) const;
 
@@ -109,10 +144,5 @@ private:
     // The run under way.
     std::shared_ptr<const ImagePlan> plan_;
     QList<std::chrono::nanoseconds> crossings_; // each frame with its reply on the line
-    int furthest_ = -1;                         // the furthest frame confirmed
-    int repairs_ = 0;                           // silent repairs since the run last got further
-    int repairsDone_ = 0;                       // in the whole run
-    bool endWentOut_ = false;                   // the end frame went out since the last erase
-    bool confirmedSinceDoubt_ = true;           // something was confirmed since the last doubt
-    bool doubtedAfterEnd_ = false;              // a doubt came after the end already once
+    Progress p_;
 };

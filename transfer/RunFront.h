@@ -32,6 +32,7 @@ enum class RunReason {
     Doubt,           // the line kept casting doubt, and the user gave up
     UnconfirmedEnd,  // the end went out, but its confirmation could not be had
     TalksAfterEnd,   // the instrument spoke after the end, also after a full pass again
+    Bound,           // the run reached its bound of erases, frames or time
     Interrupted,     // stopped by the front
 };
 

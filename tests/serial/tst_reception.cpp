@@ -80,7 +80,7 @@ private Q_SLOTS:
             comm.waiting = c.waiting;
             p.reception.Comm1_OnComm();
             QCOMPARE(p.st.ReplyData, c.result == Taken ? c.waiting : QByteArray());
-            QCOMPARE(p.judge.verdict() == ReplyVerdict::Doubtful, c.result == Doubted);
+            QCOMPARE(p.judge.outcome() == Outcome::Doubt, c.result == Doubted);
             QCOMPARE(p.monitor.reply, c.monitor);
             QCOMPARE(p.st.ReplyPending, c.result == Kept ? c.pending : 0);
             // A complete reply stops the timer and gives the next attempt the short time-out.
@@ -101,7 +101,7 @@ private Q_SLOTS:
         BuildEndFrame(rig.st);
         comm.waiting = "\xA5";
         rig.module.ExchangeFrame();
-        QCOMPARE(rig.judge.verdict(), ReplyVerdict::Doubtful);
+        QCOMPARE(rig.judge.outcome(), Outcome::Doubt);
         QCOMPARE(comm.written, 0);
         QCOMPARE(rig.monitor.sent, QStringLiteral("untouched"));
     }
@@ -117,7 +117,7 @@ private Q_SLOTS:
             comm.failIn = QString::fromLatin1(failIn);
             rig.Timer1.setInterval(3000);
             rig.module.SendCommand(Command::End);
-            QVERIFY(rig.st.LastOutcome == CommandOutcome::PortLost && rig.st.CommandFailed);
+            QVERIFY(rig.st.LastOutcome == Outcome::PortLost && rig.st.CommandFailed);
             QVERIFY(rig.boxes.shown.isEmpty());
             QCOMPARE(time.elapsed(), std::chrono::nanoseconds(0));
             QVERIFY(!comm.PortOpen());
