@@ -54,6 +54,12 @@ namespace {
 constexpr int Baud = 38400;
 constexpr int HangSeconds = 600; // real time: far beyond any run the faults below can make
 constexpr int Retries = 3;       // Wiederholen answered this often in a run, then Abbrechen
+// Past its bound a run may go by one attempt and its settling, and the listening after the end.
+constexpr std::chrono::seconds HardMargin{30};
+constexpr int HardFrames = 4;
+// A clean run on a named model takes at most this many times the time on the wire and the
+// instrument's own.
+constexpr double CleanTime = 1.05;
 
 using Rng = std::mt19937;
 
@@ -106,10 +112,148 @@ const Model Models[] = {
 };
 constexpr int ModelCount = int(sizeof Models / sizeof Models[0]);
 
+// Instruments drawn for each run: answer-time behaviours composed with random parameters.
+const Model Drawn = {"drawn",
+                     "composed at random: latency, flash time by length, a second bank, sector "
+                     "erases, drift up or down, a thermostat, an adapter's ticks, a path, jitter, "
+                     "host stalls, a block it holds answered sooner or later, a slow erase or "
+                     "end, talk or a greeting after the end with or without leaving programming; "
+                     "within its time-outs, or now and then a little past them (drawn+)",
+                     nullptr};
+
 const Model *FindModel(const QString &name) {
     for (const Model &m : Models)
         if (name == QLatin1String(m.name)) return &m;
-    return nullptr;
+    return name == QLatin1String(Drawn.name) ? &Drawn : nullptr;
+}
+
+double real(Rng &rng, double lo, double hi) {
+    return std::round(std::uniform_real_distribution<double>(lo, hi)(rng) * 10) / 10;
+}
+
+std::string num(double v) {
+    return QString::number(v, 'f', 1).toStdString();
+}
+
+struct DrawnInstrument {
+    std::vector<std::string> rules;
+    bool past = false;    // some reply may come after its time-out
+    bool stalls = false;  // the host stalls now and then
+};
+
+// An instrument composed of behaviours, each drawn or not, with random parameters; what each
+// adds at most to a reply beyond the line is summed, so that whether every reply comes within
+// its time-out (300 ms a block, 3 s the start and the end) is known. Now and then one kind of
+// frame is set to come close to its time-out, on either side.
+DrawnInstrument DrawInstrument(Rng &rng) {
+    DrawnInstrument d;
+    double own = 0, back = 0, start = 0, end = 0, held = -1; // ms, the most each adds
+    auto chance = [&](int percent) { return in(rng, 1, 100) <= percent; };
+    auto add = [&](const std::string &r) { d.rules.push_back(r); };
+    if (chance(60)) {
+        const double v = real(rng, 0.2, 100);
+        add("any:delay=" + num(v));
+        own += v;
+        start += v;
+        end += v;
+    }
+    if (chance(40)) {
+        const int us = in(rng, 1, 40);
+        add("any:perbyte=" + std::to_string(us));
+        own += 248.0 * us / 1000;
+    }
+    if (chance(30)) {
+        const int v = in(rng, 3, 30);
+        add("data:step=" + std::to_string(1024 * in(rng, 8, 48)) + ":" + std::to_string(v));
+        own += v;
+    }
+    if (chance(40)) {
+        const int size = std::array{1024, 4096, 65536}[std::size_t(in(rng, 0, 2))];
+        const int lo = in(rng, 5, 60), hi = in(rng, lo, 150);
+        add("data:sector=" + std::to_string(size) + ":" + std::to_string(lo) + "-" +
+            std::to_string(hi));
+        own += 2 * hi; // a block may begin two sectors
+    }
+    if (chance(30)) {
+        const int from = in(rng, 0, 30), to = in(rng, 0, 30);
+        add("any:drift=" + std::to_string(from) + "-" + std::to_string(to));
+        own += std::max(from, to);
+        start += std::max(from, to);
+        end += std::max(from, to);
+    }
+    if (chance(20)) {
+        const int v = in(rng, 5, 30);
+        add("any:thermo=" + std::to_string(v) + ":" + std::to_string(in(rng, 1000, 6000)));
+        own += v;
+        start += v;
+        end += v;
+    }
+    if (chance(40)) {
+        const int t = in(rng, 1, 16);
+        add("any:ticks=" + std::to_string(t));
+        back += t;
+    }
+    if (chance(25)) {
+        const int lo = in(rng, 0, 10), hi = in(rng, lo, 40);
+        add("any:path=" + std::to_string(lo) + "-" + std::to_string(hi));
+        back += hi;
+    }
+    if (chance(20)) {
+        const int j = in(rng, 1, 16);
+        add("any:jitter=" + std::to_string(j));
+        back += j;
+    }
+    if (chance(25)) {
+        d.stalls = true;
+        back += 30;
+    }
+    if (chance(30)) { // a block it holds already: at once, or slower than usual
+        held = chance(50) ? 0 : real(rng, 0, 80);
+        add("data:held=" + num(held));
+    }
+    if (chance(30)) {
+        const double e = real(rng, 0, 2900);
+        add("end:slow=" + num(e));
+        end += e;
+    }
+    if (chance(30)) {
+        const double e = real(rng, 0, 2900);
+        add("start:slow=" + num(e));
+        start += e;
+    }
+    if (chance(30)) { // it says something after its end: the line as it resets, or a greeting
+        add(std::string(chance(50) ? "end:talk=" : "end:greet=") + num(real(rng, 0, 500)));
+        if (chance(50)) add("end:deaf");
+    } else if (chance(15)) {
+        add("end:stay");
+    }
+    double block = std::max(own, held) + back;
+    start += back;
+    end += back;
+    if (chance(30)) { // close to a time-out, on either side
+        const double off = real(rng, -30, 30);
+        switch (in(rng, 0, 2)) {
+        case 0:
+            if (300 + off > block) {
+                add("data:slow=" + num(300 + off - block));
+                block = 300 + off;
+            }
+            break;
+        case 1:
+            if (3000 + off > start) {
+                add("start:slow=" + num(3000 + off - start));
+                start = 3000 + off;
+            }
+            break;
+        default:
+            if (3000 + off > end) {
+                add("end:slow=" + num(3000 + off - end));
+                end = 3000 + off;
+            }
+        }
+    }
+    d.past = block > 300 || start > 3000 || end > 3000;
+    return d;
 }
 
 enum class Mode { Faults, Clean, Residue };
@@ -204,6 +348,11 @@ struct Scenario {
     q7310sim::Flash memory; // what the instrument must hold
     std::vector<std::string> rules; // the faults first: a fault's own reply rule decides
     Mode mode = Mode::Faults;
+    bool past = false;   // drawn, and some reply may come after its time-out
+    bool stalls = false; // the host stalls now and then
+    QString label() const {
+        return QLatin1String(model->name) + (past ? QStringLiteral("+") : QString());
+    }
 };
 
 Scenario MakeScenario(unsigned seed, Mode mode, const Model *fixed) {
@@ -222,18 +371,27 @@ Scenario MakeScenario(unsigned seed, Mode mode, const Model *fixed) {
         sc.rules = {std::to_string(k) + ":repeat=" + std::to_string(in(rng, 0, 300)),
                     std::to_string(k + 1) + ":lost"};
     }
-    for (const std::string &r : sc.model->rules(rng))
-        sc.rules.push_back(r);
+    if (sc.model->rules) {
+        for (const std::string &r : sc.model->rules(rng))
+            sc.rules.push_back(r);
+    } else {
+        const DrawnInstrument d = DrawInstrument(rng);
+        sc.rules.insert(sc.rules.end(), d.rules.begin(), d.rules.end());
+        sc.past = d.past;
+        sc.stalls = d.stalls;
+    }
     return sc;
 }
 
 struct Verdict {
     unsigned seed = 0;
     const Model *model = nullptr;
+    QString label; // the model, or drawn, or drawn+ (past a time-out)
     QString verdict; // ok, FALSE-SUCCESS, false-abort, abort, HANG, BROKEN
     double seconds = 0, wire = 0, own = 0;
     int frames = 0, boxes = 0, repairs = 0, erases = 0;
     std::string rules;
+    bool stalls = false;
 };
 
 QString Line(const Verdict &v) {
@@ -247,7 +405,7 @@ QString Line(const Verdict &v) {
         .arg(v.boxes)
         .arg(v.repairs)
         .arg(v.erases)
-        .arg(QLatin1String(v.model->name), QString::fromStdString(v.rules));
+        .arg(v.label, QString::fromStdString(v.rules) + (v.stalls ? " host:stalls" : ""));
 }
 
 struct Answering : MessageBoxes {
@@ -295,6 +453,8 @@ struct Unseen : RunFront, TrafficMonitor {
     bool monitorOn() const override { return false; }
     void setSentText(const QString &) override {}
     void setReplyText(const QString &) override {}
+    // As on the command line: at its bound the run gives up.
+    bool personAnswers() const override { return false; }
 };
 
 bool ParseRules(const Scenario &sc, q7310sim::Options &opt, std::string &all) {
@@ -370,6 +530,8 @@ Verdict RunVirtual(const Scenario &sc, bool trace = false) {
     Verdict v;
     v.seed = sc.seed;
     v.model = sc.model;
+    v.label = sc.label();
+    v.stalls = sc.stalls;
     q7310sim::Options opt;
     opt.baud = Baud;
     opt.seed = sc.seed;
@@ -380,10 +542,14 @@ Verdict RunVirtual(const Scenario &sc, bool trace = false) {
     }
     const auto plan = std::make_shared<const ImagePlan>(
         PlanImage(SplitLines(QByteArray::fromStdString(sc.image))));
+    // A run that goes past its own bound (RunBound) by more than one attempt can take is a
+    // hang, whatever the instrument and the faults.
+    const RunBound::Limits bound = ProgrammingRun::BoundOf(*plan, QStringLiteral("38400,e,8,1"));
     VirtualTime time;
-    time.limitTo(std::chrono::hours(2));
+    time.limitTo(std::chrono::duration_cast<std::chrono::seconds>(bound.time) + HardMargin);
     q7310sim::Instrument instrument(opt);
     VirtualComm port(time, instrument);
+    if (sc.stalls) port.hiccups(2000, 20, 30, sc.seed);
     TransferState st;
     RunTimer Timer1(time);
     Unseen front;
@@ -398,6 +564,7 @@ Verdict RunVirtual(const Scenario &sc, bool trace = false) {
     const bool reported = parts.run.outcome() == RunOutcome::Completed;
     const bool complete = instrument.flash() == sc.memory &&
                           instrument.lastTaken() == q7310sim::FrameKind::End;
+    if (instrument.frameCount() > bound.frames + HardFrames) v.verdict = QStringLiteral("HANG");
     if (v.verdict.isEmpty())
         v.verdict = Judged(sc, reported, complete, [&] { return instrument.flash().bytes(); });
     v.seconds = std::chrono::duration<double>(time.elapsed()).count();
@@ -415,6 +582,7 @@ Verdict RunReal(const Scenario &sc) {
     Verdict v;
     v.seed = sc.seed;
     v.model = sc.model;
+    v.label = sc.label(); // host stalls are this machine's own in real time
     v.verdict = QStringLiteral("BROKEN");
     q7310sim::Options opt;
     opt.baud = Baud;
@@ -479,6 +647,20 @@ struct Tally {
     }
 };
 
+// Whether a run's time against the wire and the instrument's own is held to CleanTime: on the
+// named models, where the instrument's time is steady enough that a clean run asks little again.
+bool TimeChecked(const QString &label) {
+    return !label.startsWith(QLatin1String(Drawn.name));
+}
+
+// A correct instrument on a clean line, within its time-outs: programmed without a question,
+// with one erase, and on the named models within CleanTime. Past its time-outs (drawn+) only
+// that it ends, and never falsely.
+bool CleanHolds(const QString &label, int aborts, int asked, int secondErases, double worst) {
+    if (label.endsWith(QLatin1Char('+'))) return true;
+    return aborts + asked + secondErases == 0 && (!TimeChecked(label) || worst <= CleanTime);
+}
+
 int Summarize(const std::map<QString, Tally> &byModel, int runs, unsigned seed, Mode mode,
               double seconds) {
     Tally all;
@@ -517,14 +699,15 @@ int Summarize(const std::map<QString, Tally> &byModel, int runs, unsigned seed, 
                     "reply stood in for by one sent twice a few frames before: the coincidence "
                     "--residue measures, counted apart\n",
                     all.coincidences);
-    // A correct instrument on a clean line: programmed without a question, one erase, and within
-    // 1.05 times the time on the wire and its own.
-    double worst = 0;
+    bool cleanFailed = false;
     for (const auto &[name, t] : byModel)
-        worst = std::max(worst, t.ratioWorst);
-    const bool cleanFailed =
-        mode == Mode::Clean &&
-        (all.falseAborts + all.aborts + all.asked + all.secondErase > 0 || worst > 1.05);
+        if (mode == Mode::Clean && !CleanHolds(name, t.falseAborts + t.aborts, t.asked,
+                                               t.secondErase, t.ratioWorst)) {
+            std::printf("clean runs of %s: not every one programmed at once without a question "
+                        "and one erase%s\n",
+                        qPrintable(name), TimeChecked(name) ? " within its time" : "");
+            cleanFailed = true;
+        }
     return all.falseSuccesses + all.hangs + all.broken > 0 || cleanFailed ? 1 : 0;
 }
 
@@ -532,7 +715,9 @@ bool Notable(const Verdict &v, Mode mode) {
     return v.verdict != QLatin1String("ok") && v.verdict != QLatin1String("abort")
                ? true
                : mode == Mode::Clean &&
-                     (v.boxes > 0 || v.erases > 1 || v.seconds > 1.05 * (v.wire + v.own));
+                     !CleanHolds(v.label, v.verdict != QLatin1String("ok"), v.boxes,
+                                 v.erases > 1, v.wire + v.own > 0 ? v.seconds / (v.wire + v.own)
+                                                                  : 0);
 }
 
 int VirtualCampaign(int runs, unsigned seed, int jobs, Mode mode, const Model *model,
@@ -548,7 +733,7 @@ int VirtualCampaign(int runs, unsigned seed, int jobs, Mode mode, const Model *m
             for (int i; (i = next++) < runs;) {
                 const Verdict v = RunVirtual(MakeScenario(seed + unsigned(i), mode, model));
                 std::lock_guard lock(mutex);
-                byModel[QLatin1String(v.model->name)].add(v);
+                byModel[v.label].add(v);
                 if (verbose || Notable(v, mode)) {
                     std::printf("%s\n", qPrintable(Line(v)));
                     std::fflush(stdout);
@@ -585,9 +770,10 @@ int RealCampaign(const QString &self, const QStringList &passOn, int runs, unsig
                 const QString out = QString::fromLocal8Bit(p->readAllStandardOutput()).trimmed();
                 Verdict v;
                 v.seed = s;
-                v.model = MakeScenario(s, mode, FindModel(passOn.value(
-                                                     passOn.indexOf(QStringLiteral("--model")) + 1)))
-                              .model;
+                const Scenario sc = MakeScenario(
+                    s, mode, FindModel(passOn.value(passOn.indexOf(QStringLiteral("--model")) + 1)));
+                v.model = sc.model;
+                v.label = sc.label();
                 if (p->property("hung").toBool()) {
                     v.verdict = QStringLiteral("HANG");
                     std::printf("seed %u: HANG (killed after %d s)\n", s, HangSeconds);
@@ -607,7 +793,7 @@ int RealCampaign(const QString &self, const QStringList &passOn, int runs, unsig
                     v.erases = w.value(20).toInt();
                 }
                 std::fflush(stdout);
-                byModel[QLatin1String(v.model->name)].add(v);
+                byModel[v.label].add(v);
                 --running;
                 again(again);
                 if (running == 0) loop.quit();
@@ -642,6 +828,7 @@ int main(int argc, char **argv) {
     if (flag("--models")) {
         for (const Model &m : Models)
             std::printf("%-8s %s\n", m.name, m.what);
+        std::printf("%-8s %s\n", Drawn.name, Drawn.what);
         return 0;
     }
     int runs = 300, jobs = 2;

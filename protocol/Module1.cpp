@@ -9,6 +9,8 @@
 #include "protocol/TrafficMonitor.h"
 #include "serial/SerialComm.h"
 
+#include <functional>
+
 RunClock &Module1::clock() const {
     return c_.judge.clock();
 }
@@ -95,6 +97,11 @@ void Module1::ExchangeFrame() {
     const Outcome outcome = judge.judge(st_.ReplyData, c_.Comm1.PortOpen());
     c_.front.replyJudged(st_.ReplyData, judge.status(), judge.sinceSent(), judge.turnaround(),
                          judge.doubtReason());
+    if (!judge.behindEnd().isEmpty()) {
+        // The reply is what the routine takes; what came behind it is heard after the end.
+        afterEnd_ = judge.behindEnd();
+        st_.ReplyData.chop(afterEnd_.size());
+    }
     // An attempt not accepted is followed by a settled line before anything else happens: a
     // reply still on its way is not taken for the next frame's, and what the line shows is
     // known before the user is asked.
@@ -103,6 +110,7 @@ void Module1::ExchangeFrame() {
         if (!judge.lateReply().isEmpty()) {
             // It answered after all, while the line settled.
             st_.ReplyData = judge.lateReply();
+            afterEnd_ = judge.behindEnd();
             c_.front.replyJudged(st_.ReplyData, judge.status(), judge.sinceSent(),
                                  judge.turnaround(), judge.doubtReason());
         }
@@ -116,7 +124,8 @@ QByteArray Module1::settle() {
     // come; a line that keeps chattering is settled again before the next frame.
     const Clock::time_point began = clock().now();
     const Drained d =
-        DrainLine(ReplyReception::ReplyTimeoutMs, c_.judge.settleUntil(began), SettleBoundMs);
+        DrainLine(ReplyReception::ReplyTimeoutMs, c_.judge.settleUntil(began), SettleBoundMs,
+                  [this](const QByteArray &so) { return c_.judge.lateReplyIn(so); });
     settleFirst_ = !d.quiet;
     if (d.quiet) c_.judge.settled();
     c_.front.settled(d.bytes,
@@ -132,9 +141,9 @@ class LineDrain : public QObject {
 public:
     using Clock = std::chrono::steady_clock;
     LineDrain(SerialComm &comm, RunClock &clock, int quietMs, Clock::time_point notBefore,
-              int boundMs)
+              int boundMs, std::function<bool(const QByteArray &)> awaitedCame)
         : comm_(comm), clock_(clock), quietMs_(quietMs), notBefore_(notBefore), end_(clock),
-          bound_(clock) {
+          bound_(clock), awaitedCame_(std::move(awaitedCame)) {
         for (RunTimer *t : {&end_, &bound_})
             t->setSingleShot(true);
         connect(&end_, &RunTimer::timeout, this, [this] {
@@ -145,6 +154,8 @@ public:
         connect(&comm_, &SerialComm::Failed, this, [this] { done_ = true; });
         connect(&comm_, &SerialComm::OnComm, this, [this] {
             dropped_ += comm_.DiscardInput();
+            // What was waited for until then has come: only a quiet line is waited for now.
+            if (awaitedCame_ && awaitedCame_(dropped_)) notBefore_ = clock_.now();
             arm();
         });
         bound_.setInterval(boundMs);
@@ -172,13 +183,16 @@ private:
     int quietMs_;
     Clock::time_point notBefore_;
     RunTimer end_, bound_;
+    std::function<bool(const QByteArray &)> awaitedCame_;
     QByteArray dropped_;
     bool quiet_ = false, done_ = false;
 };
 } // namespace
 
-Module1::Drained Module1::DrainLine(int quietMs, Clock::time_point notBefore, int boundMs) {
-    auto [bytes, quiet] = LineDrain(c_.Comm1, clock(), quietMs, notBefore, boundMs).run();
+Module1::Drained Module1::DrainLine(int quietMs, Clock::time_point notBefore, int boundMs,
+                                    const std::function<bool(const QByteArray &)> &awaitedCame) {
+    auto [bytes, quiet] =
+        LineDrain(c_.Comm1, clock(), quietMs, notBefore, boundMs, awaitedCame).run();
     return {std::move(bytes), quiet};
 }
 
@@ -192,11 +206,11 @@ Outcome Module1::ListenAfterEnd() {
     const Drained d = DrainLine(listen, clock().now(), listen);
     c_.front.settled(d.bytes, std::chrono::milliseconds(listen));
     if (!c_.Comm1.PortOpen()) return Outcome::PortLost;
-    afterEnd_ = d.bytes;
+    afterEnd_ += d.bytes;
     // What came is shown, as a reply would be, whatever it means.
-    if (!d.bytes.isEmpty() && c_.monitor.monitorOn())
-        c_.monitor.setReplyText(MonitorHex(d.bytes));
-    return c_.judge.afterEnd(d.bytes);
+    if (!afterEnd_.isEmpty() && c_.monitor.monitorOn())
+        c_.monitor.setReplyText(MonitorHex(afterEnd_));
+    return c_.judge.afterEnd(afterEnd_);
 }
 
 void Module1::end(Outcome outcome) {
@@ -205,6 +219,7 @@ void Module1::end(Outcome outcome) {
 }
 
 void Module1::SendCommand(int code) {
+    afterEnd_.clear();
     int RetryCount = 0;
     int answer = 0;
     st_.ReplyData.clear();

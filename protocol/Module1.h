@@ -8,6 +8,7 @@
 
 #include <QByteArray>
 #include <chrono>
+#include <functional>
 
 class RunClock;
 class RunTimer;
@@ -104,8 +105,10 @@ private:
         bool quiet;       // false: the bound or a failing port ended it
     };
     // Takes and drops whatever arrives until nothing has come for quietMs and notBefore has
-    // passed, or boundMs have passed, or the port fails.
-    Drained DrainLine(int quietMs, Clock::time_point notBefore, int boundMs);
+    // passed (or what awaitedCame recognises among the bytes has come), or boundMs have passed,
+    // or the port fails.
+    Drained DrainLine(int quietMs, Clock::time_point notBefore, int boundMs,
+                      const std::function<bool(const QByteArray &)> &awaitedCame = {});
     // Lets the line settle after an attempt that was not accepted; returns the bytes dropped.
     QByteArray settle();
 

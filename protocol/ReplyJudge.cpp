@@ -104,6 +104,7 @@ void Ledger::strays(int replies) {
         else
             caution_ = CautionFrames;
     }
+    if (owed_ == 0) blind_ = false;
 }
 
 int Ledger::needed(Frame frame, bool timeTells) const {
@@ -116,7 +117,7 @@ int Ledger::needed(Frame frame, bool timeTells) const {
     case Frame::End:
         break;
     }
-    return repeats() || (owed_ > 0 && !timeTells) ? 2 : 1;
+    return repeats() || (owed_ > 0 && (!timeTells || blind_)) ? 2 : 1;
 }
 
 void ReplyJudge::frameSent(Clock::time_point at, ns frameLine, ns replyLine, Frame frame) {
@@ -139,11 +140,11 @@ void ReplyJudge::replyTaken(Clock::time_point at) {
 void ReplyJudge::owe() {
     if (at_.owes) return;
     at_.owes = true;
-    run_.ledger.owe();
+    run_.ledger.owe(run_.answers.known());
     // The horizon is the instrument's; a device server's path, or a slow instrument, adds its
     // own time to every reply, as the longest turnaround seen tells.
     run_.awaitUntil =
-        at_.sentAt + std::max(run_.answers.worst(), ns{}) +
+        at_.sentAt + run_.slowest +
         std::chrono::milliseconds(at_.frame == Frame::Block ? ReplyHorizonMs : LongReplyHorizonMs);
 }
 
@@ -169,6 +170,14 @@ Outcome ReplyJudge::judge(const QByteArray &reply, bool portOpen) {
     // Not seen among what came: the reply is owed, also when bytes too soon ended the wait.
     if (!h.ownAmong) owe();
     if (at_.outcome == Outcome::Doubt) return at_.outcome;
+    if (h.kind == Heard::Kind::Foreign && at_.frame == Frame::End && h.replies == 1 &&
+        ReplyWellFormed(reply.left(Frames::ReplyBytes)) && run_.ledger.owed() == 0 &&
+        !run_.ledger.repeats()) {
+        // The end's reply, and what the instrument says as it leaves programming.
+        at_.behindEnd = reply.mid(Frames::ReplyBytes);
+        replied(quint8(reply[2]), false);
+        return at_.outcome;
+    }
     if (h.kind == Heard::Kind::Foreign) {
         doubt(h);
         return at_.outcome;
@@ -196,6 +205,7 @@ void ReplyJudge::replied(int status, bool late) {
         // processor since the send allows.
         at_.turnaround = at_.replyAt - at_.sentAt - at_.crossing;
         const ns earliest = at_.turnaround - std::max(at_.delayed, ns{});
+        run_.slowest = std::max(run_.slowest, earliest);
         const AnswerTime::Time time =
             late ? AnswerTime::Time::Late : run_.answers.judge(at_.turnaround, earliest);
         if (time != AnswerTime::Time::Usual && !cmd_.askedForTime) {
@@ -225,13 +235,15 @@ QByteArray firstReply(const QByteArray &bytes) {
 } // namespace
 
 void ReplyJudge::settledWith(const QByteArray &bytes) {
-    at_.heard += bytes;
+    // What the attempt took when its time ran out, and what came after: one reply.
+    const QByteArray whole = at_.heard + bytes;
+    at_.heard = whole;
     const Heard h = Classify(bytes, Heard::Where::Settling);
     const bool unanswered = at_.outcome == Outcome::NoReply || at_.outcome == Outcome::Doubt;
     if (at_.frame == Frame::Start && unanswered) {
         // The start's reply cannot be displaced: what else came is noise.
         run_.ledger.strays(h.replies);
-        const QByteArray reply = firstReply(at_.heard);
+        const QByteArray reply = firstReply(whole);
         if (reply.isEmpty()) return;
         at_.late = reply;
         at_.reachesBack = false;
@@ -241,17 +253,27 @@ void ReplyJudge::settledWith(const QByteArray &bytes) {
         return;
     }
     if (h.kind == Heard::Kind::Nothing) return;
-    // One reply alone after the attempt gave up on its own is that reply, late.
-    if (at_.owes && at_.outcome == Outcome::NoReply && h.replies == 1 &&
-        bytes.size() == Frames::ReplyBytes) {
+    // One reply alone after the attempt gave up on its own, perhaps begun before its time ran
+    // out, is that reply, late; behind the end's, what the instrument says as it leaves
+    // programming may follow, where nothing else is owed.
+    const QByteArray reply = whole.left(Frames::ReplyBytes);
+    const bool alone = whole.size() == Frames::ReplyBytes ||
+                       (at_.frame == Frame::End && wellFormedReplies(whole) == 1 &&
+                        run_.ledger.owed() == 1 && !run_.ledger.repeats());
+    if (at_.owes && at_.outcome == Outcome::NoReply && ReplyWellFormed(reply) && alone) {
         ++run_.tally.late;
         run_.ledger.strays(1);
-        at_.late = bytes;
+        at_.late = reply;
+        at_.behindEnd = whole.mid(Frames::ReplyBytes);
         at_.replyAt = clock_.now();
-        replied(quint8(bytes[2]), true);
+        replied(quint8(reply[2]), true);
         return;
     }
     doubt(h);
+}
+
+bool ReplyJudge::lateReplyIn(const QByteArray &since) const {
+    return at_.owes && ReplyWellFormed(QByteArray(at_.heard + since).left(Frames::ReplyBytes));
 }
 
 Outcome ReplyJudge::afterEnd(const QByteArray &bytes) {

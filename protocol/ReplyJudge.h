@@ -22,8 +22,8 @@
 // | C3 nothing or fewer than 5 bytes within the time-out is no reply; the time-out counts from when the frame and its reply can have crossed | the instrument's time is its own, the line's is ours | tst_command timeOutCountsFromTheLine |
 // | L1 an attempt that has not seen its reply leaves it owed, past any horizon | it may still come and stand in for another | tst_judge ledger |
 // | L2 a reply among bytes nobody awaited pays an owed one; one nobody owed starts a caution of 8 frames, begun again by each further one | an instrument that sent a reply twice may do it again soon | tst_judge ledger |
-// | L3 a block is confirmed twice while the caution lasts, or while a reply is owed and its time cannot tell; the end while either; the start once | each stray can stand in once; the blocks settle a start that did not take | tst_judge confirmationsNeeded |
-// | L4 foreign bytes reach back to confirmations taken only where a reply is owed or they hold one | noise cannot have stood in for a reply | tst_judge reachesBack, tst_run afterTheEnd |
+// | L3 a block is confirmed twice while the caution lasts, or while a reply is owed that became owed before this instrument's time was known, or whose time cannot tell; the end while either; the start once | each stray can stand in once; a band learned while a reply is owed may be learned from replies one frame out of step | tst_judge confirmationsNeeded, tst_run pastTheHorizon |
+// | L4 foreign bytes reach back to confirmations taken only where a reply is owed or they hold one; behind the end's reply, with nothing owed, they are the instrument's own | noise cannot have stood in for a reply; an instrument leaving programming may speak | tst_judge reachesBack, tst_run afterTheEnd |
 // | L5 after a time-out, one reply alone while the line settles is the attempt's own, late: it confirms as one in time would, a block's asked again | a late reply is the instrument's; two confirmations still hold a block | tst_command lateReplyWhileSettling |
 // | S1 a reply in its form heard anywhere in the start's attempt is the start's | nothing went before it on a purged line; what else came is noise, and an erase is not repeated for it | tst_run noiseAroundTheStart |
 // | T1 a block's confirmation outside its band is asked again, once a command | a stray lands where it lands; this instrument's own time is narrow | tst_judge outOfItsTimeAskedAgain |
@@ -105,8 +105,11 @@ public:
     static constexpr int CautionFrames = 8;
     enum class Frame { Start, Block, End };
 
-    // An attempt has not seen its reply: it may still come, at any time.
-    void owe() { ++owed_; }
+    // An attempt has not seen its reply: it may still come, at any time. timeKnown: this
+    // instrument's time was known when it did.
+    void owe(bool timeKnown) {
+        if (owed_++ == 0) blind_ = !timeKnown;
+    }
     // Replies came that nobody awaited: each pays one owed; one nobody owed shows that this
     // instrument sends replies twice.
     void strays(int replies);
@@ -120,7 +123,8 @@ public:
 
 private:
     int owed_ = 0;
-    int caution_ = 0; // frames still to go out confirmed twice
+    int caution_ = 0;    // frames still to go out confirmed twice
+    bool blind_ = false; // a reply became owed before this instrument's time was known
 };
 
 class ReplyJudge {
@@ -165,8 +169,12 @@ public:
     // What the line brought while it settled after the attempt. It may still confirm the
     // attempt (L5, S1): then reply() is what confirmed it.
     void settledWith(const QByteArray &bytes);
+    // Whether the attempt's own reply, given up on, has come among what the line brought since.
+    bool lateReplyIn(const QByteArray &since) const;
     // The reply that confirmed or refused the attempt after its wait had ended; empty when none.
     const QByteArray &lateReply() const { return at_.late; }
+    // What came behind the end's reply in the same breath, the instrument's own (L4).
+    const QByteArray &behindEnd() const { return at_.behindEnd; }
     // What the line brought after the end's reply: Accepted unless it may be a reply of ours.
     Outcome afterEnd(const QByteArray &bytes);
 
@@ -218,6 +226,7 @@ private:
         AnswerTime answers;
         Tally tally;
         Clock::time_point awaitUntil{}; // a reply given up on may come until then
+        ns slowest{};                   // the longest turnaround seen, also of a late reply
     };
     struct CommandState {
         int confirmed = 0;         // confirmations of the command's frame so far
@@ -238,6 +247,7 @@ private:
         bool reachesBack = false;
         QByteArray heard; // every byte of the attempt, in the order they came
         QByteArray late;  // the reply taken after the wait
+        QByteArray behindEnd;
 
     };
 

@@ -94,7 +94,15 @@ const char RuleHelp[] =
     "           write into each sector of BYTES costs MIN to MAX ms more; the start\n"
     "           erases), endslow=MS (the end command MS more), drift=FROM-TO (from\n"
     "           FROM ms more at the start to TO ms more after 64 KiB written),\n"
-    "           step=BYTES:MS (MS more once BYTES have been written);\n"
+    "           step=BYTES:MS (MS more once BYTES have been written), slow=MS\n"
+    "           (MS more),\n"
+    "           thermo=MS:PERIOD (MS more in every other PERIOD ms, as a\n"
+    "           thermostat does), held=MS (a block it already holds takes MS\n"
+    "           instead);\n"
+    "           after the end: talk=MS (a byte MS after its reply, as the line\n"
+    "           resets), greet=MS (a greeting of the new firmware MS after it),\n"
+    "           deaf (frames after it get no reply and take no effect), stay (it\n"
+    "           stays in programming);\n"
     "           the way back (the largest matching rule counts): jitter=MS (each\n"
     "           reply held a random 0 to MS), ticks=MS (what crossed is handed on\n"
     "           at the ticks of a free-running clock, as a USB adapter's latency\n"
@@ -137,7 +145,9 @@ bool ParseRule(const std::string &text, Rule &rule, std::string &error) {
         {"burst", Action::Burst},     {"prefix", Action::Prefix},   {"repeat", Action::Repeat},
         {"jitter", Action::Jitter},   {"perbyte", Action::PerByte}, {"sector", Action::Sector},
         {"endslow", Action::EndSlow}, {"drift", Action::Drift},     {"step", Action::Step},
-        {"ticks", Action::Ticks},     {"path", Action::Path}};
+        {"ticks", Action::Ticks},     {"path", Action::Path},       {"thermo", Action::Thermo},
+        {"held", Action::Held},       {"slow", Action::Slow},       {"talk", Action::Talk},       {"greet", Action::Greet},
+        {"deaf", Action::Deaf},       {"stay", Action::Stay}};
     const auto it = actions.find(action);
     if (it == actions.end()) {
         error = "unknown action '" + action + "'";
@@ -153,10 +163,26 @@ bool ParseRule(const std::string &text, Rule &rule, std::string &error) {
         rule.value = status;
         break;
     }
-    case Action::Drift:
+    case Action::Drift: { // either way: an instrument may also get faster as it warms
+        const auto dash = value.find('-');
+        ok = dash != std::string::npos && parseNumber(value.substr(0, dash), rule.lo) &&
+             parseNumber(value.substr(dash + 1), rule.hi);
+        break;
+    }
     case Action::Path:
         ok = parseRange(value, rule.lo, rule.hi);
         break;
+    case Action::Deaf:
+    case Action::Stay:
+        ok = value.empty();
+        break;
+    case Action::Thermo: {
+        double period = 0;
+        ok = sizeColon != std::string::npos && parseNumber(value.substr(0, sizeColon), rule.value) &&
+             parseNumber(value.substr(sizeColon + 1), period) && period >= 1;
+        rule.bytes = long(period);
+        break;
+    }
     case Action::Sector:
     case Action::Step: {
         double bytes = 0;
@@ -176,6 +202,18 @@ bool ParseRule(const std::string &text, Rule &rule, std::string &error) {
         return false;
     }
     return true;
+}
+
+bool Flash::holds(std::uint32_t address, const std::uint8_t *data, std::size_t n) const {
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::uint32_t a = address + std::uint32_t(i);
+        const auto page = pages_.find(a >> 8);
+        const unsigned at = a & 0xFF;
+        if (page == pages_.end() || !(page->second.set[at / 64] >> (at % 64) & 1) ||
+            page->second.data[at] != data[i])
+            return false;
+    }
+    return n > 0;
 }
 
 bool Flash::canWrite(std::uint32_t address, const std::uint8_t *data, std::size_t n) const {
@@ -365,6 +403,17 @@ void Instrument::handleFrame(const std::vector<std::uint8_t> &frame, bool struct
     const int frameNo = ++frameCount_;
     lineBytes_ += frame.size() + 5;
     if (opt_.keepFrames) frames_.push_back({kind, frame, status, arrival});
+    if (frameNo == 1) firstFrame_ = arrival;
+    // Its firmware has taken over: what comes is no frame to it.
+    if (deaf_) {
+        if (opt_.keepFrames) frames_.back().lost = true;
+        return;
+    }
+    const bool held = kind == FrameKind::Data && status == 0 &&
+                      flash_.holds(address, frame.data() + 11, dataBytes);
+    double heldMs = -1;
+    bool deaf = false, stay = false, shapedByFrame = false;
+    std::vector<std::pair<double, std::vector<std::uint8_t>>> afterReply;
 
     // Rules combine: one decides the reply, one the status, every noise rule adds its own noise
     // and every timing rule its own time.
@@ -421,6 +470,31 @@ void Instrument::handleFrame(const std::vector<std::uint8_t> &frame, bool struct
         case Action::Step:
             if (written_ >= r.bytes) extraMs += r.value;
             break;
+        case Action::Slow:
+            extraMs += r.value;
+            break;
+        case Action::Thermo:
+            if ((arrival - firstFrame_) / ms(double(r.bytes)) % 2 == 1) extraMs += r.value;
+            break;
+        case Action::Held:
+            heldMs = r.value;
+            break;
+        case Action::Talk:
+            if (kind == FrameKind::End) afterReply.push_back({r.value, {0xFF}});
+            break;
+        case Action::Greet:
+            if (kind == FrameKind::End) {
+                static const char greeting[] = "Q7310 V2.1\r\n";
+                afterReply.push_back(
+                    {r.value, std::vector<std::uint8_t>(greeting, greeting + sizeof greeting - 1)});
+            }
+            break;
+        case Action::Deaf:
+            deaf = true;
+            break;
+        case Action::Stay:
+            stay = true;
+            break;
         case Action::Sector:
             // An erase of each sector not yet written since the start, before the write.
             if (kind == FrameKind::Data && status == 0 && dataBytes > 0) {
@@ -434,6 +508,7 @@ void Instrument::handleFrame(const std::vector<std::uint8_t> &frame, bool struct
             break;
         default:
             shaped = true;
+            shapedByFrame = r.frameNo != 0;
             action = r.action;
             param = r.value;
         }
@@ -447,7 +522,19 @@ void Instrument::handleFrame(const std::vector<std::uint8_t> &frame, bool struct
         schedule(p.ready, std::move(p.bytes));
     // Only what the instrument answers with 0 takes effect: a refused frame changes nothing.
     // A reply that is lost or late on the way does not undo what was done.
-    if (status == 0 && action != Action::HangUp) carryOut(kind, frame, address);
+    if (status == 0 && action != Action::HangUp) {
+        carryOut(kind, frame, address);
+        if (kind == FrameKind::End) {
+            programming_ = stay;
+            deaf_ = deaf;
+        }
+    }
+    // A block it holds already: its own time instead of what the rules add; a fault of that
+    // frame's still holds.
+    if (held && heldMs >= 0) {
+        extraMs = heldMs;
+        if (action == Action::Delay && !shapedByFrame) param = 0;
+    }
 
     if (opt_.verbose)
         std::fprintf(stderr, "q7310sim: frame %d %s, %zu bytes, status %d%s\n", frameNo,
@@ -460,6 +547,11 @@ void Instrument::handleFrame(const std::vector<std::uint8_t> &frame, bool struct
         std::uniform_int_distribution<int>(0, int(jitterMs * 1000))(rng_));
     path_ = path ? ms(drawMs(path->lo, path->hi)) : Clock::duration{};
     const Clock::time_point ready = arrival + ms(extraMs);
+    // After the reply has crossed the line: what a resetting instrument says.
+    for (auto &[after, bytes] : afterReply)
+        schedule(ready + (action == Action::Delay ? ms(param) : Clock::duration{}) + held_ +
+                     charTime() * 5 + ms(after),
+                 std::move(bytes));
     const std::uint8_t s = std::uint8_t(status);
     std::vector<std::uint8_t> reply = {0x10, 0xFA, s, std::uint8_t(0xFA + s), kStop};
     reply.insert(reply.begin(), std::size_t(prefix), 0xA5);

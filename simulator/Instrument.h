@@ -45,6 +45,16 @@ enum class Action {
     EndSlow, // value: milliseconds more for the end command
     Drift,   // lo-hi: milliseconds more, from lo at the start to hi after 64 KiB written
     Step,    // bytes, value: milliseconds more once that many bytes have been written
+    Slow,    // value: milliseconds more (an erase, a check of the flash, a slow block)
+    Thermo,  // value: milliseconds more in every other period of `bytes` milliseconds, from
+             // the first frame on, as a thermostat switching a heater does
+    Held,    // value: milliseconds a block it already holds takes, instead of what the rules
+             // of its own time add
+    // After the end (noise, each adds its own; and what the instrument does then):
+    Talk,    // value: milliseconds after the end's reply, one byte (the line as it resets)
+    Greet,   // value: milliseconds after the end's reply, a greeting of the new firmware
+    Deaf,    // once it has taken the end, frames take no effect and get no reply
+    Stay,    // it stays in programming after the end: blocks are still written
     // How the reply reaches the flasher (the largest matching rule of each counts):
     Jitter, // value: the reply is held a random 0 to that many milliseconds
     Ticks,  // value: what crossed is handed on at the ticks of a free-running clock of that
@@ -64,7 +74,8 @@ struct Rule {
 };
 
 // "3:status=16", "data:noreply", "start:delay=500", "5:burst=30", "data:sector=4096:20-120",
-// "any:path=5-40", "data:step=32768:15", "any:perbyte=20"
+// "any:path=5-40", "data:step=32768:15", "any:perbyte=20", "any:drift=20-0",
+// "any:thermo=25:4000", "data:held=0", "end:greet=100", "end:deaf"
 bool ParseRule(const std::string &text, Rule &rule, std::string &error);
 // How the rules are written, for --help.
 extern const char RuleHelp[];
@@ -93,6 +104,8 @@ public:
     void erase() { pages_.clear(); }
     // Whether these bytes can be written at `address`: flash only turns 1 bits into 0.
     bool canWrite(std::uint32_t address, const std::uint8_t *data, std::size_t n) const;
+    // Whether exactly these bytes were written at `address` already.
+    bool holds(std::uint32_t address, const std::uint8_t *data, std::size_t n) const;
     void write(std::uint32_t address, const std::uint8_t *data, std::size_t n);
     std::size_t written() const;
     std::map<std::uint32_t, std::uint8_t> bytes() const;
@@ -182,6 +195,8 @@ private:
     int frameCount_ = 0;
     Flash flash_;
     bool programming_ = false;
+    bool deaf_ = false; // it took the end and has left for its firmware, which ignores frames
+    Clock::time_point firstFrame_{};
     int endFrames_ = 0, erases_ = 0;
     long written_ = 0;                    // data bytes written since the last erase
     std::vector<std::uint32_t> sectors_;  // sectors written into since the last erase

@@ -119,6 +119,7 @@ bool VirtualComm::setPortOpen(bool open) {
     }
     open_ = true;
     received_.clear();
+    stalls_.unseen.clear();
     arrange();
     return true;
 }
@@ -126,8 +127,30 @@ bool VirtualComm::setPortOpen(bool open) {
 void VirtualComm::Output(const QByteArray &bytes) {
     if (!open_) return;
     instrument_.receive(reinterpret_cast<const std::uint8_t *>(bytes.constData()),
-                        std::size_t(bytes.size()), time_.now());
+                        std::size_t(bytes.size()), unstalled(time_.now()));
     arrange();
+}
+
+void VirtualComm::hiccups(double everyMs, double loMs, double hiMs, unsigned seed) {
+    stalls_.everyMs = everyMs;
+    stalls_.loMs = loMs;
+    stalls_.hiMs = hiMs;
+    stalls_.rng.seed(seed);
+    stalls_.from = stalls_.to = time_.now();
+}
+
+RunClock::time_point VirtualComm::unstalled(RunClock::time_point at) {
+    if (stalls_.everyMs <= 0) return at;
+    auto draw = [this](double lo, double hi) {
+        return std::chrono::duration_cast<std::chrono::nanoseconds>(
+            std::chrono::duration<double, std::milli>(
+                std::uniform_real_distribution<double>(lo, hi)(stalls_.rng)));
+    };
+    while (at >= stalls_.to) {
+        stalls_.from = stalls_.to + draw(stalls_.everyMs / 2, stalls_.everyMs * 3 / 2);
+        stalls_.to = stalls_.from + draw(stalls_.loMs, stalls_.hiMs);
+    }
+    return at >= stalls_.from ? stalls_.to : at;
 }
 
 QByteArray VirtualComm::Input() {
@@ -168,6 +191,24 @@ void VirtualComm::pump() {
     }
     arrange();
     if (!open_ || reached_.empty()) return; // a closed port hears nothing
-    received_.append(reinterpret_cast<const char *>(reached_.data()), qsizetype(reached_.size()));
+    stalls_.unseen.append(reinterpret_cast<const char *>(reached_.data()),
+                          qsizetype(reached_.size()));
+    const RunClock::time_point seen = unstalled(now);
+    if (seen > now) {
+        // The host is stalled: it sees what came when the stall is over.
+        if (!stalls_.flushing) {
+            stalls_.flushing = true;
+            time_.at(seen, [this] {
+                stalls_.flushing = false;
+                if (open_ && !stalls_.unseen.isEmpty()) {
+                    received_ += std::exchange(stalls_.unseen, QByteArray());
+                    if (RThreshold > 0) emit OnComm();
+                }
+                return true;
+            });
+        }
+        return;
+    }
+    received_ += std::exchange(stalls_.unseen, QByteArray());
     if (RThreshold > 0) emit OnComm();
 }

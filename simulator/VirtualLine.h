@@ -11,6 +11,7 @@
 
 #include <functional>
 #include <queue>
+#include <random>
 #include <stdexcept>
 #include <vector>
 
@@ -78,6 +79,10 @@ public:
     QByteArray Input() override;
     QByteArray DiscardInput() override { return Input(); }
 
+    // The host stalls now and then (a busy machine): every `everyMs` or so, for lo to hi ms, it
+    // neither sees what arrives nor writes; both happen when the stall is over.
+    void hiccups(double everyMs, double loMs, double hiMs, unsigned seed);
+
     // The device is there again after a hang-up; or it is not there.
     void replug();
     void unplug() { gone_ = true; }
@@ -87,6 +92,8 @@ public:
 private:
     void pump();
     void arrange();
+    // The end of the stall `at` falls in; `at` itself when none.
+    RunClock::time_point unstalled(RunClock::time_point at);
 
     VirtualTime &time_;
     q7310sim::Instrument &instrument_;
@@ -95,4 +102,11 @@ private:
     QByteArray received_;
     std::vector<std::uint8_t> reached_;
     RunClock::time_point pumpAt_ = RunClock::time_point::max();
+    struct Stalls {
+        double everyMs = 0, loMs = 0, hiMs = 0;
+        std::mt19937 rng;
+        RunClock::time_point from{}, to{}; // the stall now or next
+        QByteArray unseen;                 // what came during it
+        bool flushing = false;
+    } stalls_;
 };

@@ -34,15 +34,9 @@ void ProgrammingRun::run(const RunImage &image) {
 
     plan_ = plan;
     crossings_.clear();
-    QList<RunBound::Planned> planned;
-    for (qsizetype i = 0; i < plan_->frameSizes.size(); ++i) {
-        crossings_.append(LineTime(plan_->frameSizes[i] + Frames::ReplyBytes, LineSettings));
-        const bool control = i == 0 || i == plan_->frameSizes.size() - 1;
-        planned.append({crossings_.last(),
-                        std::chrono::milliseconds(control ? Module1::StartReplyTimeoutMs
-                                                          : ReplyReception::ReplyTimeoutMs)});
-    }
-    c_.module.beginRun(RunBound::For(planned));
+    for (qsizetype size : plan_->frameSizes)
+        crossings_.append(LineTime(size + Frames::ReplyBytes, LineSettings));
+    c_.module.beginRun(BoundOf(*plan_, LineSettings));
     LineCount = 0;
     LineTotal = plan_->lines;
     p_ = Progress{};
@@ -101,6 +95,17 @@ void ProgrammingRun::run(const RunImage &image) {
         p_.confirmedSinceDoubt = true;
         at = next(at);
     }
+}
+
+RunBound::Limits ProgrammingRun::BoundOf(const ImagePlan &plan, const QString &lineSettings) {
+    QList<RunBound::Planned> planned;
+    for (qsizetype i = 0; i < plan.frameSizes.size(); ++i) {
+        const bool control = i == 0 || i == plan.frameSizes.size() - 1; // the start, the end
+        planned.append({LineTime(plan.frameSizes[i] + Frames::ReplyBytes, lineSettings),
+                        std::chrono::milliseconds(control ? Module1::StartReplyTimeoutMs
+                                                          : ReplyReception::ReplyTimeoutMs)});
+    }
+    return RunBound::For(planned);
 }
 
 int ResumeAfterDoubt(const QList<std::chrono::nanoseconds> &crossings, int at,

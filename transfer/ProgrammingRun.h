@@ -77,6 +77,9 @@ public:
 
     ProgrammingRun(TransferState &st, const RunControls &c) : st_(st), c_(c) {}
 
+    // The bound of a run of this image on a line of these settings.
+    static RunBound::Limits BoundOf(const ImagePlan &plan, const QString &lineSettings);
+
     // Programs the image through port ComN. A call while a run is under way is ignored: one
     // port, one image, one set of block values.
     void Run(int commPort, const RunImage &image);
