@@ -48,7 +48,6 @@ int ConsoleRun::exec() {
           {"sha256", image_.sha256()},
           {"total", summary_.dataBytes}});
     clock_.start();
-    retriesLeft_ = o_.retries;
     RunReason reason = RunReason::ImageUnreadable;
     if (!image_.problem.isEmpty()) {
         MsgBox(QStringLiteral("Die Datei \"%1\" kann nicht gelesen werden: %2")
@@ -136,11 +135,11 @@ void ConsoleRun::progress(int line, int total) {
     if (line > 0) report(summary_.bytesBeforeLine.value(line));
 }
 
-void ConsoleRun::commandBegins(int command, bool anew) {
+void ConsoleRun::commandBegins(int command, int frame) {
     Q_UNUSED(command);
     // Every command may be retried as often as allowed; a frame a repair sends again goes on
     // with what its command has left.
-    if (anew) retriesLeft_ = o_.retries;
+    frame_ = frame;
 }
 
 void ConsoleRun::report(qint64 bytes) {
@@ -203,8 +202,9 @@ int ConsoleRun::MsgBox(const QString &text, int style, const QString &title) {
         return MsgAnswer::OK;
     }
     // After a stop signal the run ends before its next attempt, whatever is answered here.
-    const bool retry = retriesLeft_ > 0 || StopSignalled();
-    if (retry && !StopSignalled()) --retriesLeft_;
+    int &used = retriesUsed_[frame_];
+    const bool retry = used < o_.retries || StopSignalled();
+    if (retry && !StopSignalled()) ++used;
     // A port that is gone (an adapter pulled, a device server restarting) gets a moment to come
     // back before it is opened again, as it would while a person reads the box.
     for (int i = 0; retry && !comm_.PortOpen() && i < 10 && !StopSignalled(); ++i)
@@ -246,6 +246,16 @@ void ConsoleRun::settled(const QByteArray &dropped, std::chrono::milliseconds to
               .arg(dropped.size())
               .arg(MonitorHex(dropped))
               .trimmed());
+}
+
+void ConsoleRun::saidAfterEnd(const QByteArray &bytes) {
+    if (!o_.verbose) return;
+    // As bytes, and as text where they are printable, as a greeting usually is.
+    QString text;
+    for (char c : bytes)
+        text += c >= 0x20 && c < 0x7F ? QChar::fromLatin1(c) : QChar(u'·');
+    trace(QStringLiteral("Nach dem Endebefehl sendet der Q7310: %1 („%2“)")
+              .arg(MonitorHex(bytes).trimmed(), text));
 }
 
 void ConsoleRun::repairing(int from) {

@@ -13,6 +13,7 @@
 #include "transfer/RunFront.h"
 
 #include <QElapsedTimer>
+#include <QHash>
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QTimer>
@@ -49,7 +50,7 @@ public:
     void startSent() override { startSent_ = true; }
     void portHeld(bool) override {}
     void progress(int line, int total) override;
-    void commandBegins(int command, bool anew) override;
+    void commandBegins(int command, int frame) override;
     // A policy answers: at the bound the run gives up.
     bool personAnswers() const override { return false; }
     void ended(RunOutcome outcome) override { outcome_ = outcome; }
@@ -59,6 +60,7 @@ public:
                      std::chrono::nanoseconds turnaround, const char *doubt) override;
     void settled(const QByteArray &dropped, std::chrono::milliseconds took) override;
     void repairing(int from) override;
+    void saidAfterEnd(const QByteArray &bytes) override;
     // MessageBoxes: Wiederholen up to the retries allowed for the command, then Abbrechen.
     int MsgBox(const QString &text, int style, const QString &title) override;
     // TrafficMonitor: there is none.
@@ -85,7 +87,8 @@ private:
     QElapsedTimer clock_;
     RunOutcome outcome_ = RunOutcome::None;
     bool startSent_ = false;
-    int retriesLeft_ = 0;
+    int frame_ = 0;                // of the run, whose command is under way
+    QHash<int, int> retriesUsed_; // Wiederholen answered, by frame of the run
     int lastPercent_ = -1;
     qint64 lastBytes_ = 0;
     qint64 lastDrawn_ = -1000;

@@ -20,11 +20,11 @@ public:
     virtual void noReply(bool shown) = 0;
     // A start frame has gone out: from now on the flash may be erased.
     virtual void startSent() = 0;
-    // A command (1 start, 2 data, 3 end) begins; `anew`: the run has not tried this frame
-    // before (a frame sent again by a repair is the same command).
-    virtual void commandBegins(int command, bool anew) {
+    // A command (1 start, 2 data, 3 end) begins for frame `frame` of the run (0 the start, then
+    // the blocks, the end last): a frame sent again by a repair is the same command.
+    virtual void commandBegins(int command, int frame) {
         Q_UNUSED(command);
-        Q_UNUSED(anew);
+        Q_UNUSED(frame);
     }
     // A person answers the questions: each answer begins a new bound for the run, and at the
     // bound the run asks whether to go on. Otherwise (a policy answers) the run gives up there.
@@ -50,6 +50,9 @@ public:
         Q_UNUSED(turnaround);
         Q_UNUSED(doubt);
     }
+    // What the instrument said after the end's reply, taken as its own affair: it has left
+    // programming (a byte as it resets, a greeting of the new firmware).
+    virtual void saidAfterEnd(const QByteArray &bytes) { Q_UNUSED(bytes); }
     // The line settled: what was dropped, and how long it took.
     virtual void settled(const QByteArray &dropped, std::chrono::milliseconds took) {
         Q_UNUSED(dropped);

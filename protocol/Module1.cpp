@@ -210,7 +210,9 @@ Outcome Module1::ListenAfterEnd() {
     // What came is shown, as a reply would be, whatever it means.
     if (!afterEnd_.isEmpty() && c_.monitor.monitorOn())
         c_.monitor.setReplyText(MonitorHex(afterEnd_));
-    return c_.judge.afterEnd(afterEnd_);
+    const Outcome said = c_.judge.afterEnd(afterEnd_);
+    if (said == Outcome::Accepted && !afterEnd_.isEmpty()) c_.front.saidAfterEnd(afterEnd_);
+    return said;
 }
 
 void Module1::end(Outcome outcome) {

@@ -150,7 +150,9 @@ void ReplyJudge::owe() {
 
 void ReplyJudge::doubt(const Heard &h) {
     ++run_.tally.foreign;
-    run_.ledger.strays(h.replies - (h.ownAmong ? 1 : 0));
+    // The replies around a start are counted once its attempt is over (S1).
+    if (at_.frame != Frame::Start || at_.sentAt == Clock::time_point{})
+        run_.ledger.strays(h.replies - (h.ownAmong ? 1 : 0));
     at_.outcome = Outcome::Doubt;
     at_.reachesBack = at_.reachesBack || h.replies > 0 || run_.ledger.owed() > 0;
     if (!*at_.why) at_.why = h.why;
@@ -241,10 +243,12 @@ void ReplyJudge::settledWith(const QByteArray &bytes) {
     const Heard h = Classify(bytes, Heard::Where::Settling);
     const bool unanswered = at_.outcome == Outcome::NoReply || at_.outcome == Outcome::Doubt;
     if (at_.frame == Frame::Start && unanswered) {
-        // The start's reply cannot be displaced: what else came is noise.
-        run_.ledger.strays(h.replies);
+        // The start's reply cannot be displaced: the first reply among all its attempt heard is
+        // its own, and the others are strays; what else came is noise.
+        const int replies = wellFormedReplies(whole);
+        if (replies == 0) return;
+        run_.ledger.strays(at_.owes ? replies : replies - 1);
         const QByteArray reply = firstReply(whole);
-        if (reply.isEmpty()) return;
         at_.late = reply;
         at_.reachesBack = false;
         at_.why = "";

@@ -15,9 +15,10 @@ foreach(f IN LISTS functions)
     endif()
     math(EXPR index "${index} + 1")
 endforeach()
+# A part without a test function means the program was split into more parts than it has
+# functions, or that they could not be listed: either way nothing would be tested here.
 if(NOT mine)
-    message(STATUS "part ${PART} of ${PARTS}: no test functions")
-    return()
+    message(FATAL_ERROR "part ${PART} of ${PARTS}: no test functions in ${TEST} -functions")
 endif()
 execute_process(COMMAND ${TEST} ${mine} RESULT_VARIABLE result)
 if(NOT result EQUAL 0)

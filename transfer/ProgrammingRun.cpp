@@ -202,15 +202,11 @@ bool ProgrammingRun::checkImage(const QString &name, const ImagePlan &plan) {
 }
 
 Outcome ProgrammingRun::carryOut(Step at) {
-    const int frame = frameOf(at);
-    if (at.kind != Step::AfterEnd) {
-        // A frame sent again by a repair is no new command: its retries are not renewed.
+    if (at.kind != Step::AfterEnd)
         c_.front.commandBegins(at.kind == Step::Start   ? Command::Start
                                : at.kind == Step::Block ? Command::Data
                                                         : Command::End,
-                               frame > p_.tried);
-        p_.tried = std::max(p_.tried, frame);
-    }
+                               frameOf(at));
     switch (at.kind) {
     case Step::Start:
         c_.module.SendCommand(Command::Start);
@@ -329,23 +325,24 @@ QString ProgrammingRun::boundText() const {
                     .arg(b.erases());
         break;
     case RunBound::Reached::Frames:
-        where = QStringLiteral("Es wurden %1 Rahmen gesendet, %2-mal so viele wie geplant, ohne "
-                               "dass der Q7310 die Übertragung bestätigt hat.")
-                    .arg(b.frames())
+        where = QStringLiteral("Die Übertragung hat ihre Grenze von %1 Rahmen erreicht (%2-mal so "
+                               "viele wie geplant), ohne dass der Q7310 alles bestätigt hat.")
+                    .arg(b.limits().frames)
                     .arg(RunBound::Tries);
         break;
     default:
-        where = QStringLiteral("Die Übertragung dauert %1-mal so lange, wie alle Rahmen mit "
-                               "ihren Wartezeiten dauern dürfen, ohne dass der Q7310 sie "
-                               "bestätigt hat.")
+        where = QStringLiteral("Die Übertragung hat ihre Zeitgrenze von %1 s erreicht (%2-mal "
+                               "jeder Rahmen mit seiner Wartezeit, und eine Minute), ohne dass "
+                               "der Q7310 alles bestätigt hat.")
+                    .arg(std::chrono::duration_cast<std::chrono::seconds>(b.limits().time).count())
                     .arg(RunBound::Tries);
     }
     const ReplyJudge::Tally &t = c_.judge.tally();
     QString did;
     if (t.late > 0)
         did = QStringLiteral("Er antwortet später, als seine Wartezeit erlaubt (300 ms nach "
-                             "einem Block, 3 s nach Start und Ende): %1-mal kam die Antwort "
-                             "erst danach.")
+                             "einem Block, 3 s nach Start und Ende): %1 Antworten kamen erst "
+                             "danach.")
                   .arg(t.late);
     else if (t.noReply > 0)
         did = QStringLiteral("%1-mal kam auf einen Rahmen keine Antwort.").arg(t.noReply);

@@ -102,7 +102,6 @@ private:
     // How far the run under way has come, begun anew with every run.
     struct Progress {
         int furthest = -1;        // the furthest frame confirmed
-        int tried = -1;           // the furthest frame tried
         int repairs = 0;          // silent repairs since the run last got further
         int repairsDone = 0;      // in the whole run
         bool endWentOut = false;  // the end frame went out since the last erase

@@ -5,6 +5,10 @@
 #include "cli/Outcome.h"
 #include "support/Virtual.h"
 
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTemporaryDir>
 #include <QTest>
 
 using Lines = QList<QByteArray>;
@@ -52,6 +56,70 @@ private Q_SLOTS:
         QCOMPARE(run.exec(), exit);
         QCOMPARE(world.lastTaken() == q7310sim::FrameKind::End && world.memory() == ImageBytes(lines),
                  exit == ExitCode::Success);
+    }
+
+    // A frame a repair sends again is no new command: its retries go on from what its command
+    // had left. 36 records: blocks of 208, 208 and 160 bytes. The second block is answered on
+    // its third attempt (frames 3 to 5, one question), its lost replies owed before this
+    // instrument's time was known: every block after is confirmed twice. A byte in front of the
+    // third block's reply (frame 7) casts doubt on what came before: the run goes back to the
+    // first block (8, 9), and the second block's first two attempts there (10, 11) go silent.
+    // With --retries 1 that is its second question, answered Abbrechen; were the retries
+    // renewed, Wiederholen, and the run would complete.
+    void retriesGoOnAfterARepair() {
+        const Lines lines = contiguous(36, 16);
+        VirtualBase world;
+        world.rules({"3:noreply", "4:noreply", "7:prefix=1", "10:noreply", "11:noreply"});
+        world.port.Settings = world.lineSettings;
+        QTemporaryDir dir;
+        const Flashed f = flash(world, lines, 1, dir.filePath("log.jsonl"));
+        QCOMPARE(f.exit, ExitCode::Incomplete);
+        QStringList answers;
+        for (const QJsonValue q : f.record["questions"].toArray())
+            answers << q["answer"].toString();
+        QCOMPARE(answers, QStringList({"Wiederholen", "Abbrechen"}));
+        QCOMPARE(world.framesSeen(), 11);
+    }
+
+    // Every run ends within its bound, and the command line gives up there: an instrument that
+    // answers every block 0.8 s after it arrived, past its time-out, is confirmed by its late
+    // replies, each asked again, until the run has taken 4 tries of every frame with its
+    // time-out and a minute (160 blocks: 317.5 s). It ends failed, with why in the record, and
+    // within one attempt (at most 3 s and a settle of 4.5 s) of its bound.
+    void givesUpAtItsBound() {
+        const Lines lines = contiguous(2080, 16);
+        VirtualBase world;
+        world.rules({"data:slow=800"});
+        world.port.Settings = world.lineSettings;
+        QTemporaryDir dir;
+        const Flashed f = flash(world, lines, 2, dir.filePath("log.jsonl"));
+        QCOMPARE(f.exit, ExitCode::Incomplete);
+        QCOMPARE(f.record["reason"].toString(), QStringLiteral("bound"));
+        QVERIFY(f.record["questions"].toArray().isEmpty());
+        QVERIFY2(world.ms() > 317476 && world.ms() < 317476 + 7500, qPrintable(QString::number(world.ms())));
+        QVERIFY(world.memory() != ImageBytes(lines));
+    }
+
+private:
+    struct Flashed {
+        int exit;
+        QJsonObject record;
+    };
+    static Flashed flash(VirtualBase &world, const Lines &lines, int retries, const QString &log) {
+        ImageInput image;
+        image.name = QStringLiteral("fw.a35");
+        image.bytes = lines.join("\r\n") + "\r\n";
+        FlashOptions o;
+        o.file = image.name;
+        o.retries = retries;
+        o.output = Output::Quiet;
+        o.log = log;
+        ConsoleRun run(o, {}, image, &world.port, &world.time);
+        Flashed f{run.exec(), {}};
+        QFile file(log);
+        if (file.open(QIODevice::ReadOnly))
+            f.record = QJsonDocument::fromJson(file.readAll().trimmed()).object();
+        return f;
     }
 };
 

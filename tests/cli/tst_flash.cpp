@@ -77,7 +77,10 @@ struct Instrument {
         for (const QString &text : rules) {
             q7310sim::Rule r;
             std::string error;
-            if (q7310sim::ParseRule(text.toStdString(), r, error)) sim.addRule(r);
+            // A rule the simulator does not take is a fault of the test, not an instrument.
+            if (!q7310sim::ParseRule(text.toStdString(), r, error))
+                qFatal("rule %s: %s", qPrintable(text), error.c_str());
+            sim.addRule(r);
         }
         std::string error;
         up = sim.start(error);

@@ -8,6 +8,7 @@
 #include "transfer/ProgrammingRun.h"
 
 #include <QAction>
+#include <QLineEdit>
 #include <QMenu>
 #include <QProgressBar>
 #include <QPushButton>
@@ -352,6 +353,112 @@ private Q_SLOTS:
         if (after == Finished)
             QVERIFY(rig.lastTaken() == q7310sim::FrameKind::End &&
                     rig.memory() == ImageBytes(lines));
+    }
+
+    // The start's reply cannot be displaced: nothing went before it on a purged line. Noise
+    // around it, or the reply coming after its time-out while the line settles, leaves it the
+    // start's: one erase, and the blocks follow (160 records: 15 frames).
+    void noiseAroundTheStart_data() {
+        QTest::addColumn<QStringList>("rules");
+        QTest::newRow("bytes in front of its reply") << QStringList{"1:prefix=2"};
+        QTest::newRow("noise where its reply would come")
+            << QStringList{"start:slow=50", "1:burst=2"};
+        QTest::newRow("its reply after the time-out") << QStringList{"1:delay=3200"};
+    }
+    void noiseAroundTheStart() {
+        QFETCH(QStringList, rules);
+        VirtualRunRig rig;
+        rig.rules(rules);
+        const Lines lines = contiguous(160, 16);
+        rig.w->CD_01.FileName = rig.writeImage(lines);
+        rig.w->cmdLesen_Click();
+        QVERIFY(rig.boxes.shown.isEmpty());
+        QCOMPARE(rig.instrument.erases(), 1);
+        QCOMPARE(rig.framesSeen(), 15);
+        QVERIFY(rig.lastTaken() == q7310sim::FrameKind::End && rig.memory() == ImageBytes(lines));
+        QCOMPARE(rig.w->run().outcome(), RunOutcome::Completed);
+    }
+
+    // After the end's reply an instrument leaves programming: a byte as its line resets, or a
+    // greeting of the new firmware, is its own affair, shown in the monitor; frames it then
+    // ignores are not sent. Bytes that may be a reply of ours (one is owed, or they hold one)
+    // still cast doubt: the image goes again from the erase, and a second time ends the run.
+    void afterTheEnd_data() {
+        QTest::addColumn<QStringList>("rules");
+        QTest::addColumn<int>("frames");
+        QTest::addColumn<int>("erases");
+        QTest::addColumn<QString>("monitor"); // the reply box at the end
+        QTest::addColumn<bool>("completed");
+        const QString greeting = QStringLiteral("51 37 33 31 30 20 56 32 2E 31 D A ");
+        QTest::newRow("a byte as it resets") << QStringList{"end:talk=100"} << 15 << 1 << "FF "
+                                             << true;
+        QTest::newRow("a greeting, then deaf")
+            << QStringList{"end:greet=100", "end:deaf"} << 15 << 1 << greeting << true;
+        QTest::newRow("a greeting right behind its reply")
+            << QStringList{"end:greet=0", "end:deaf"} << 15 << 1 << greeting << true;
+        QTest::newRow("its reply late, a greeting behind")
+            << QStringList{"15:delay=3100", "end:greet=0"} << 15 << 1 << greeting << true;
+        QTest::newRow("still programming, silent") << QStringList{"end:stay"} << 15 << 1
+                                                   << "10 FA 0 FA 16 " << true;
+        // Two replies lost: the end goes twice, and so does the greeting; with replies owed,
+        // it may be one of ours.
+        QTest::newRow("a greeting while replies are owed")
+            << QStringList{"3:noreply", "end:greet=100"} << 58 << 2 << greeting + greeting
+            << false;
+    }
+    void afterTheEnd() {
+        QFETCH(QStringList, rules);
+        QFETCH(int, frames);
+        QFETCH(int, erases);
+        QFETCH(QString, monitor);
+        QFETCH(bool, completed);
+        VirtualRunRig rig;
+        rig.rules(rules);
+        rig.w->chkSSTest->click(); // the monitor on
+        const Lines lines = contiguous(160, 16);
+        rig.w->CD_01.FileName = rig.writeImage(lines);
+        rig.boxes.answers = {OK};
+        rig.w->cmdLesen_Click();
+        QCOMPARE(rig.framesSeen(), frames);
+        QCOMPARE(rig.instrument.erases(), erases);
+        QCOMPARE(rig.w->Text2->text(), monitor);
+        QCOMPARE(rig.w->run().outcome() == RunOutcome::Completed, completed);
+        QCOMPARE(rig.boxes.shown, completed ? QList<ShownBox>{} : QList<ShownBox>{TalksAfterEnd});
+        QVERIFY(rig.lastTaken() == q7310sim::FrameKind::End && rig.memory() == ImageBytes(lines));
+    }
+
+    // Every run ends within its bound: an instrument that answers every block 0.8 s after it
+    // arrived, past its time-out (2080 records, 160 blocks), is confirmed by its late replies,
+    // asked again each, and reaches the bound of 4 tries of every frame with its time-out and a
+    // minute before the end: 4 × (160 × (300 + 64.74) + 3006.02 + 3004.87) ms + 60 s = 317.5 s. The window asks what the instrument did; Wiederholen
+    // begins a new bound and the run completes, Abbrechen ends it.
+    void atItsBound_data() {
+        QTest::addColumn<int>("answer");
+        QTest::addColumn<bool>("completed");
+        QTest::newRow("go on") << Retry << true;
+        QTest::newRow("give up") << Cancel << false;
+    }
+    void atItsBound() {
+        QFETCH(int, answer);
+        QFETCH(bool, completed);
+        VirtualRunRig rig;
+        rig.rules({"data:slow=800"});
+        const Lines lines = contiguous(2080, 16);
+        rig.w->CD_01.FileName = rig.writeImage(lines);
+        rig.boxes.answers = {answer, OK};
+        rig.w->cmdLesen_Click();
+        QCOMPARE(rig.boxes.shown.size(), completed ? 1 : 2);
+        const ShownBox bound = rig.boxes.shown[0];
+        QCOMPARE(bound.style, 21);
+        QVERIFY2(bound.text.startsWith("Die Übertragung hat ihre Zeitgrenze von 317 s erreicht") &&
+                     bound.text.contains("Er antwortet später, als seine Wartezeit erlaubt") &&
+                     bound.text.endsWith("\nWiederholen setzt die Übertragung fort."),
+                 qPrintable(bound.text));
+        if (!completed) QVERIFY(rig.boxes.shown[1].text.endsWith(Aborted.text));
+        QCOMPARE(rig.w->run().outcome() == RunOutcome::Completed, completed);
+        QCOMPARE(rig.lastTaken() == q7310sim::FrameKind::End && rig.memory() == ImageBytes(lines),
+                 completed);
+        QCOMPARE(rig.instrument.erases(), 1);
     }
 
     // During a run a second click, closing the window, the file button and "Beenden" do nothing,
