@@ -10,12 +10,15 @@
 // for the same image, instrument and faults in both worlds.
 //
 // Usage: fault_campaign [--virtual] [--runs N] [--seed S] [--jobs J] [--model NAME]
-//                       [--clean | --residue] [--verbose]
-//        fault_campaign --one SEED [--virtual] [--model NAME] [--clean | --residue]
+//                       [--clean | --residue | --repeat] [--verbose]
+//        fault_campaign --one SEED [--virtual] [--model NAME] [--clean | --residue | --repeat]
 //        fault_campaign --models
 // --clean: no faults; what counts is time, questions and repairs nothing called for.
 // --residue: a reply sent twice, the repetition landing where the next frame's reply would come,
 // and that frame lost: the coincidence no rule can see by time alone.
+// --repeat: a 16 KiB image and one reply sent twice; the time against the same run without it.
+// --model drawn: instruments drawn for each run (drawn+ where a reply may come after its
+// time-out).
 // Exit status 1 when any run ended in a false success or hung, or with --clean when one gave up,
 // asked, erased twice or took longer than 1.05 times the time on the wire and the instrument's.
 
@@ -256,14 +259,14 @@ DrawnInstrument DrawInstrument(Rng &rng) {
     return d;
 }
 
-enum class Mode { Faults, Clean, Residue };
+enum class Mode { Faults, Clean, Residue, Repeat };
 
 // Images the size of the 64 KiB sample: 60 to 68 KiB in one to four sections, mostly 16-byte
 // records, now and then 32-byte ones, and a shorter record closing a section.
-std::string MakeImage(Rng &rng, q7310sim::Flash &memory) {
+std::string MakeImage(Rng &rng, q7310sim::Flash &memory, int least = 60000, int most = 68000) {
     std::string text;
     const int sections = in(rng, 1, 4);
-    const int total = in(rng, 60000, 68000);
+    const int total = in(rng, least, most);
     std::uint32_t address = 0x10000 + 0x100 * std::uint32_t(in(rng, 0, 255));
     std::uint32_t upper = ~0u;
     for (int s = 0; s < sections; ++s) {
@@ -361,7 +364,9 @@ Scenario MakeScenario(unsigned seed, Mode mode, const Model *fixed) {
     sc.seed = seed;
     sc.mode = mode;
     sc.model = fixed ? fixed : &Models[in(rng, 0, ModelCount - 1)];
-    sc.image = MakeImage(rng, sc.memory);
+    // With --repeat, 16 KiB: what one reply sent twice costs is the larger share there.
+    sc.image = mode == Mode::Repeat ? MakeImage(rng, sc.memory, 15500, 17000)
+                                    : MakeImage(rng, sc.memory);
     const int frames = int(sc.memory.written() / 200) + 2; // about; for choosing frames only
     if (mode == Mode::Faults) sc.rules = MakeFaults(rng, frames + 10);
     if (mode == Mode::Residue) {
@@ -371,6 +376,9 @@ Scenario MakeScenario(unsigned seed, Mode mode, const Model *fixed) {
         sc.rules = {std::to_string(k) + ":repeat=" + std::to_string(in(rng, 0, 300)),
                     std::to_string(k + 1) + ":lost"};
     }
+    if (mode == Mode::Repeat)
+        sc.rules = {std::to_string(in(rng, 2, frames)) + ":repeat=" +
+                    std::to_string(in(rng, 70, 250))};
     if (sc.model->rules) {
         for (const std::string &r : sc.model->rules(rng))
             sc.rules.push_back(r);
@@ -570,6 +578,15 @@ Verdict RunVirtual(const Scenario &sc, bool trace = false) {
     v.seconds = std::chrono::duration<double>(time.elapsed()).count();
     v.wire = PlannedWire(*plan);
     v.own = Seconds(instrument.ownTime());
+    if (sc.mode == Mode::Repeat && !sc.rules.empty()) {
+        // Against the same run without the reply sent twice.
+        Scenario clean = sc;
+        clean.rules.erase(clean.rules.begin());
+        clean.mode = Mode::Clean;
+        const Verdict without = RunVirtual(clean);
+        v.wire = without.seconds;
+        v.own = 0;
+    }
     v.frames = instrument.frameCount();
     v.boxes = boxes.shown;
     v.repairs = parts.run.repairs();
@@ -686,6 +703,8 @@ int Summarize(const std::map<QString, Tally> &byModel, int runs, unsigned seed, 
     }
     const char *kind = mode == Mode::Clean     ? " (clean runs)"
                        : mode == Mode::Residue ? " (a reply twice, the next frame lost)"
+                       : mode == Mode::Repeat  ? " (16 KiB, one reply sent twice; time: against "
+                                                 "the same run without it)"
                                                : "";
     std::printf("\n%d runs from seed %u in %.0f s%s: %d ok, %d aborted with the image incomplete, "
                 "%d false aborts (%.2f %%), %d false successes, %d hangs, %d broken; %d asked the "
@@ -811,8 +830,9 @@ int RealCampaign(const QString &self, const QStringList &passOn, int runs, unsig
 
 const char Usage[] =
     "usage: fault_campaign [--virtual] [--runs N] [--seed S] [--jobs J] [--model NAME]\n"
-    "                      [--clean | --residue] [--verbose]\n"
-    "       fault_campaign --one SEED [--virtual] [--model NAME] [--clean | --residue]\n"
+    "                      [--clean | --residue | --repeat] [--verbose]\n"
+    "       fault_campaign --one SEED [--virtual] [--model NAME] [--clean | --residue |\n"
+    "                      --repeat]\n"
     "       fault_campaign --models\n";
 
 } // namespace
@@ -823,8 +843,10 @@ int main(int argc, char **argv) {
     args.removeFirst();
     auto flag = [&args](const char *name) { return args.removeAll(QLatin1String(name)) > 0; };
     const bool isVirtual = flag("--virtual"), verbose = flag("--verbose");
-    const Mode mode = flag("--clean") ? Mode::Clean : flag("--residue") ? Mode::Residue
-                                                                         : Mode::Faults;
+    const Mode mode = flag("--clean")     ? Mode::Clean
+                      : flag("--residue") ? Mode::Residue
+                      : flag("--repeat")  ? Mode::Repeat
+                                          : Mode::Faults;
     if (flag("--models")) {
         for (const Model &m : Models)
             std::printf("%-8s %s\n", m.name, m.what);
@@ -866,6 +888,7 @@ int main(int argc, char **argv) {
     QStringList passOn;
     if (mode == Mode::Clean) passOn << QStringLiteral("--clean");
     if (mode == Mode::Residue) passOn << QStringLiteral("--residue");
+    if (mode == Mode::Repeat) passOn << QStringLiteral("--repeat");
     if (model) passOn << QStringLiteral("--model") << QLatin1String(model->name);
     return RealCampaign(QCoreApplication::applicationFilePath(), passOn, runs, seed, jobs, mode);
 }
