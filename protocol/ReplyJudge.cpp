@@ -213,6 +213,7 @@ void ReplyJudge::replied(int status, bool late) {
         if (time != AnswerTime::Time::Usual && !cmd_.askedForTime) {
             // Perhaps another frame's reply, come where this one's would: asked once more.
             cmd_.askedForTime = true;
+            ++run_.tally.askedAgain;
             cmd_.needed = std::max(cmd_.needed, cmd_.confirmed + 2);
             if (time == AnswerTime::Time::Early)
                 at_.listenUntil = at_.sentAt + at_.crossing + run_.answers.band().hi;

@@ -139,6 +139,7 @@ public:
         int late = 0;    // of those, whose reply then came while the line settled
         int refused = 0; // replies with a status other than 0
         int foreign = 0; // times bytes came that were not the reply awaited
+        int askedAgain = 0; // confirmations asked again for their time
     };
 
     // clock: what the times given are read from, and how long this program waited for a

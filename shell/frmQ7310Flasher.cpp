@@ -253,6 +253,10 @@ ProgrammingRun &frmQ7310Flasher::run() {
     return parts_->run;
 }
 
+const ReplyJudge &frmQ7310Flasher::judge() const {
+    return parts_->judge;
+}
+
 bool frmQ7310Flasher::runBusy() const {
     return parts_ && parts_->run.busy();
 }

@@ -26,6 +26,7 @@ class FileDialog;
 class MessageBoxes;
 class PictureBox;
 class ProgrammingRun;
+class ReplyJudge;
 struct RunParts;
 class SerialComm;
 class StatusRow;
@@ -74,6 +75,8 @@ public:
     int chkSSTestValue() const;
     bool runBusy() const;
     ProgrammingRun &run();
+    // What the run's judge of replies has seen.
+    const ReplyJudge &judge() const;
 
     // TrafficMonitor
     bool monitorOn() const override { return chkSSTestValue() == 1; }
