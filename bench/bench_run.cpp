@@ -84,7 +84,7 @@ int main(int argc, char **argv) {
         QFile::link(QString::fromStdString(sim.devicePath()), dir.filePath(QStringLiteral("com1")));
         CountingBoxes boxes;
         NoDialog dialog;
-        Application app(dir.path(), FlasherSeams{&boxes, &dialog, nullptr, {}, {}});
+        Application app(dir.path(), FlasherSeams{.boxes = &boxes, .fileDialog = &dialog});
         app.showMainWindow();
         app.mainWindow()->CD_01.FileName = image;
 

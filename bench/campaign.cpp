@@ -622,7 +622,7 @@ Verdict RunReal(const Scenario &sc) {
         return v;
     Answering boxes;
     NoDialog dialog;
-    Application app(dir.path(), FlasherSeams{&boxes, &dialog, nullptr, {}, {}});
+    Application app(dir.path(), FlasherSeams{.boxes = &boxes, .fileDialog = &dialog});
     app.showMainWindow();
     app.mainWindow()->CD_01.FileName = path;
     QElapsedTimer clock;

@@ -191,7 +191,7 @@ void ConsoleRun::drawBar(qint64 bytes) {
         line += QStringLiteral(" [%1%2]").arg(QString(filled, QLatin1Char('#')),
                                               QString(width - filled, QLatin1Char('.')));
     }
-    print(stderr, QStringLiteral("\r\x1b[2K") + FitTo(line + figures, columns));
+    print(stderr, LineStart(columns) + FitTo(line + figures, columns));
     lastDrawn_ = clock_.elapsed();
 }
 
@@ -275,14 +275,14 @@ void ConsoleRun::json(QJsonObject event) {
 void ConsoleRun::say(const QString &line) {
     if (o_.output == Output::Json || o_.output == Output::Quiet) return;
     const bool bar = o_.output == Output::Terminal && lastPercent_ >= 0;
-    if (bar) print(stderr, QStringLiteral("\r\x1b[2K"));
+    if (bar) print(stderr, LineStart(TerminalColumns() - 1));
     print(stderr, comm_.portLabel() + QStringLiteral(": ") + line + "\n");
     if (bar) drawBar(lastBytes_);
 }
 
 void ConsoleRun::trace(const QString &line) {
     const bool bar = o_.output == Output::Terminal && lastPercent_ >= 0;
-    if (bar) print(stderr, QStringLiteral("\r\x1b[2K"));
+    if (bar) print(stderr, LineStart(TerminalColumns() - 1));
     print(stderr, QStringLiteral("%1 s  %2  %3\n")
                       .arg(double(clock_.nsecsElapsed()) / 1e9, 8, 'f', 3)
                       .arg(comm_.portLabel(), line));

@@ -1,12 +1,9 @@
 #pragma once
-// Text for the user or for station software, as UTF-8, at once: a line must not wait in a buffer
-// while the run goes on.
+// Text for the user or for station software, at once: a line must not wait in a buffer while the
+// run goes on. To a console as its characters (umlauts right whatever its code page), to a pipe
+// or a file as UTF-8.
 
 #include <QString>
 #include <cstdio>
 
-inline void print(FILE *to, const QString &text) {
-    const QByteArray bytes = text.toUtf8();
-    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), to);
-    std::fflush(to);
-}
+void print(FILE *to, const QString &text);

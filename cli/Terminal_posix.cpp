@@ -12,6 +12,10 @@ bool SmartTerminal() {
     return ::isatty(2) && term && *term && qstrcmp(term, "dumb") != 0;
 }
 
+bool CursorSequences() {
+    return SmartTerminal();
+}
+
 int TerminalColumns() {
     winsize w{};
     if (::ioctl(2, TIOCGWINSZ, &w) == 0 && w.ws_col > 0) return w.ws_col;

@@ -194,7 +194,12 @@ int run(const QStringList &ports, const FlashOptions &options, const QStringList
     // Read once: the bytes checked are the bytes hashed, sent and recorded.
     const ImageInput image = ReadImageInput(path);
     if (image.interrupted) EndBySignal(StopSignal());
-    if (ports.size() > 1 && image.problem.isEmpty()) return MultiRun(ports, o, image).exec();
+    if (ports.size() > 1 && image.problem.isEmpty()) {
+        // A row a port is redrawn in place by cursor movements; a console without them gets
+        // plain lines.
+        if (o.output == Output::Terminal && !CursorSequences()) o.output = Output::Lines;
+        return MultiRun(ports, o, image).exec();
+    }
     // An image that cannot be read is reported, and recorded, for every port; nothing is sent.
     int worst = ExitCode::Success;
     for (const QString &port : ports) {

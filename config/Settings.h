@@ -1,6 +1,7 @@
 #pragma once
 // The settings file "Q7310Flasher.cfg": one line, the firmware file chosen last, in the local
-// 8-bit encoding. Every problem with it is absorbed silently.
+// 8-bit encoding, or, where that cannot hold the path, in UTF-8 behind its byte order mark. Every
+// problem with it is absorbed silently.
 
 #include <QString>
 

@@ -5,6 +5,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QStringList>
+#include <algorithm>
 
 ComPortView LookUpComPort(int n, const QStringList &linkDirs, const QList<PortFacts> &ports) {
     ComPortView v;
@@ -26,6 +27,18 @@ ComPortView LookUpComPort(int n, const QStringList &linkDirs, const QList<PortFa
     }
     v.exists = fi.exists() || v.facts.has_value();
     return v;
+}
+
+QList<int> ComPortsAboveEight(const QList<PortFacts> &ports) {
+    QList<int> above;
+    for (const PortFacts &p : ports) {
+        const int n = ComPortNumber(p.name);
+        if (n > 8 && p.name.startsWith(QLatin1String("COM"), Qt::CaseInsensitive) &&
+            !above.contains(n))
+            above << n;
+    }
+    std::sort(above.begin(), above.end());
+    return above;
 }
 
 QString PortFactsText(const PortFacts &f) {

@@ -17,6 +17,9 @@ struct PortFacts {
 
 // The ports the system reports now; pseudo-terminals are never among them.
 QList<PortFacts> SystemPorts();
+// The n of every port named COMn above COM8 among them, in order: Windows gives USB adapters
+// COM10 and above. Elsewhere ports have other names: none.
+QList<int> ComPortsAboveEight(const QList<PortFacts> &ports);
 
 struct ComPortView {
     QString device;                 // what ComN opens

@@ -91,7 +91,8 @@ bool QtSerialComm::setPortOpen(bool open) {
     port_->setFlowControl(QSerialPort::NoFlowControl);
     if (!port_->open(QIODevice::ReadWrite)) {
         openError_ = port_->errorString();
-        openProblem_ = OpenProblem::Other;
+        openProblem_ = port_->error() == QSerialPort::DeviceNotFoundError ? OpenProblem::Missing
+                                                                           : OpenProblem::Other;
         if (port_->error() == QSerialPort::PermissionError) {
             // Qt says the same for a lock held by another and for a device this user may not
             // open: the device's own access rights tell them apart.

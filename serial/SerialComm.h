@@ -23,8 +23,8 @@ public:
     QString DevicePath;
 
     // Why a port could not be opened, where it matters to the user: another process holds it,
-    // or this user may not open it.
-    enum class OpenProblem { None, Busy, Permission, Other };
+    // this user may not open it, or there is no such port.
+    enum class OpenProblem { None, Busy, Permission, Missing, Other };
 
     // Opens (true) or closes (false). False when opening failed; openError() says why.
     virtual bool setPortOpen(bool open) = 0;

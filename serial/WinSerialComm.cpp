@@ -49,6 +49,42 @@ WinSerialComm::WinSerialComm(QStringList linkDirs, QObject *parent)
 
 WinSerialComm::~WinSerialComm() {
     closePort();
+    releaseLock();
+}
+
+bool WinSerialComm::takeLock() {
+    // One lock a device, whatever the case or prefix it was named with.
+    QString id = deviceName().toUpper();
+    if (id.startsWith(QLatin1String("\\\\.\\"))) id = id.mid(4);
+    // Seen by every session where this user may make it so, else by this session's programs.
+    for (const char *space : {"Global\\", "Local\\"}) {
+        const std::wstring name =
+            (QLatin1String(space) + QStringLiteral("Q7310Flasher.Port.") + id).toStdWString();
+        HANDLE h = ::CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
+                                        sizeof(DWORD), name.c_str());
+        const DWORD error = ::GetLastError();
+        if (!h && error == ERROR_ACCESS_DENIED) continue;
+        if (!h) return true; // no lock to be had: the driver's own exclusion is all there is
+        auto *pid = static_cast<DWORD *>(::MapViewOfFile(h, FILE_MAP_ALL_ACCESS, 0, 0, sizeof(DWORD)));
+        if (error == ERROR_ALREADY_EXISTS) {
+            holder_ = pid ? qint64(*pid) : 0;
+            if (pid) ::UnmapViewOfFile(pid);
+            ::CloseHandle(h);
+            return false;
+        }
+        if (pid) {
+            *pid = ::GetCurrentProcessId();
+            ::UnmapViewOfFile(pid);
+        }
+        lock_ = h;
+        return true;
+    }
+    return true;
+}
+
+void WinSerialComm::releaseLock() {
+    if (lock_) ::CloseHandle(HANDLE(lock_));
+    lock_ = nullptr;
 }
 
 QString WinSerialComm::deviceName() const {
@@ -62,6 +98,7 @@ bool WinSerialComm::PortOpen() const {
 bool WinSerialComm::setPortOpen(bool open) {
     if (!open) {
         closePort();
+        releaseLock();
         return true;
     }
     if (io_) return true;
@@ -74,15 +111,24 @@ bool WinSerialComm::setPortOpen(bool open) {
         openError_ = tr("Ungültige Schnittstelleneinstellung \"%1\"").arg(Settings);
         return false;
     }
+    // Before anything else, so that nothing is sent by a second run, whatever the driver does.
+    if (!lock_ && !takeLock()) {
+        openProblem_ = OpenProblem::Busy;
+        openError_ = tr("wird bereits benutzt");
+        return false;
+    }
     // Shared with nobody: a port another program holds cannot be opened, and none can open this
     // one while it is held here.
     HANDLE port = ::CreateFileW(devicePath(deviceName()).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
                                 nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
     if (port == INVALID_HANDLE_VALUE) {
         const DWORD error = ::GetLastError();
+        releaseLock();
         openError_ = qt_error_string(int(error));
         openProblem_ = error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION
                            ? OpenProblem::Busy
+                       : error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND
+                           ? OpenProblem::Missing
                            : OpenProblem::Other;
         if (openProblem_ == OpenProblem::Busy) openError_ = tr("wird bereits benutzt");
         return false;
@@ -91,6 +137,7 @@ bool WinSerialComm::setPortOpen(bool open) {
     io_->port = port;
     if (!configure(ls)) {
         closePort();
+        releaseLock();
         openProblem_ = OpenProblem::Other;
         return false;
     }

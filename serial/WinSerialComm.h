@@ -1,5 +1,8 @@
 #pragma once
-// The serial port on Windows, on the Win32 API: opened for this process alone, set to the line's
+// The serial port on Windows, on the Win32 API: locked for this run by a lock of the program's
+// own (a named object every copy of the program sees, holding the process that took it, as
+// flock is on Linux; a driver's exclusive open is not relied on, Wine does not enforce it for COM
+// ports), opened for this process alone, set to the line's
 // settings with parity checked on input (a byte that fails reads as FF), written in one piece and
 // read as bytes arrive, without blocking: a read is always under way, overlapped, that ends a
 // millisecond after the bytes that came, and Qt's event loop reports it. (Waiting for the
@@ -38,9 +41,13 @@ private:
     // The open port failed for good: closed, and the reason kept and reported.
     void fail(unsigned long error);
     void closePort();
+    // Takes the port's lock; false, with the holder, when another process has it.
+    bool takeLock();
+    void releaseLock();
 
     QStringList linkDirs_;
     std::unique_ptr<Io> io_;
+    void *lock_ = nullptr; // the port's lock, while it is held here
     QByteArray received_; // read from the driver, not yet taken by Input
     QByteArray unsent_;   // waiting for the write under way to end
 };

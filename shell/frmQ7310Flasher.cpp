@@ -64,7 +64,8 @@ frmQ7310Flasher::frmQ7310Flasher(TransferState &st, Places places, Seams seams, 
       Timer2(Timer1.clock()), Timer3(Timer1.clock()), Comm1(seams.comm ? *seams.comm : *new ComPort(places.links)),
       CD_01(seams.fileDialog ? *seams.fileDialog : *new QtFileDialog(this)),
       Boxes(seams.boxes ? *seams.boxes : *new QtMessageBoxes(this)), st_(st),
-      places_(std::move(places)), terminate_(std::move(seams.terminate)) {
+      places_(std::move(places)), terminate_(std::move(seams.terminate)),
+      systemPorts_(seams.systemPorts ? std::move(seams.systemPorts) : SystemPorts) {
     if (!seams.comm) ownComm_.reset(&Comm1);
     if (!seams.fileDialog) ownDialog_.reset(&CD_01);
     if (!seams.boxes) ownBoxes_.reset(&Boxes);
@@ -108,9 +109,10 @@ void frmQ7310Flasher::createControls() {
     // meanwhile shows up.
     mnuCom->setToolTipsVisible(true);
     connect(mnuCom, &QMenu::aboutToShow, this, [this] {
-        const QList<PortFacts> ports = SystemPorts();
+        const QList<PortFacts> ports = systemPorts_();
         for (int n = 1; n <= 8; ++n)
             mnuComItems[n - 1]->setToolTip(ComPortSummary(LookUpComPort(n, places_.links, ports)));
+        listPortsAboveEight(ports);
     });
 
     auto *client = new QWidget(this);
@@ -217,7 +219,7 @@ void frmQ7310Flasher::Form_Load() {
     setOuterHeight(LowHeight);
     Text1->setVisible(false);
     Text2->setVisible(false);
-    lblDatei->setText(QStringLiteral("no File"));
+    showFileName(QStringLiteral("no File"));
     Timer1.stop();
     Image1->setPicture(ImageList1::PC);
     Image2->setPicture(ImageList1::CableIdle);
@@ -282,12 +284,27 @@ void frmQ7310Flasher::cmdDatei_Click() {
             CD_01.FileName = LastHexFile;
     }
     CD_01.ShowOpen();
+    chooseFile(CD_01.FileName);
+}
+
+void frmQ7310Flasher::chooseFile(const QString &path) {
+    CD_01.FileName = path;
     if (CD_01.FileName.isEmpty()) {
-        lblDatei->setText(QStringLiteral("No File"));
+        showFileName(QStringLiteral("No File"));
         return;
     }
-    lblDatei->setText(CD_01.FileName);
+    showFileName(CD_01.FileName);
     WriteLastHexFile(places_.settings, CD_01.FileName); // a failed write is not worth a message
+}
+
+void frmQ7310Flasher::showFileName(const QString &text) {
+    fileLabel_ = text;
+    // A long path gives way in the middle: its file's name stays to be seen, and the whole path
+    // is in the tooltip.
+    lblDatei->setText(lblDatei->fontMetrics().elidedText(text, Qt::ElideMiddle,
+                                                         lblDatei->contentsRect().width()));
+    const QString what = QStringLiteral("Zur Übertragung ausgewähltes Hex-File");
+    lblDatei->setToolTip(CD_01.FileName.isEmpty() ? what : what + QStringLiteral(":\n") + text);
 }
 
 void frmQ7310Flasher::cmdLesen_Click() {
@@ -295,6 +312,8 @@ void frmQ7310Flasher::cmdLesen_Click() {
     int port = Comm1.CommPort; // kept when no entry is checked
     for (int n = 1; n <= 8; ++n)
         if (mnuComItems[n - 1]->isChecked()) port = n;
+    for (auto [n, item] : mnuComMore.asKeyValueRange())
+        if (item->isChecked()) port = n;
     parts_->run.Run(port, RunImage{CD_01.FileName, nullptr});
 }
 
@@ -367,10 +386,42 @@ void frmQ7310Flasher::chkSSTest_Click() {
 }
 
 void frmQ7310Flasher::mnuCom_Click(int n) {
-    mnuComItems[n - 1]->setChecked(true);
+    if (n <= 8) mnuComItems[n - 1]->setChecked(true);
+    if (QAction *more = mnuComMore.value(n)) more->setChecked(true);
     Panels[3]->setText(QStringLiteral("Com%1").arg(n));
     for (int other = 1; other <= 8; ++other)
         if (other != n) mnuComItems[other - 1]->setChecked(false);
+    for (auto [other, item] : mnuComMore.asKeyValueRange())
+        if (other != n) item->setChecked(false);
+}
+
+void frmQ7310Flasher::listPortsAboveEight(const QList<PortFacts> &ports) {
+    QList<int> wanted = ComPortsAboveEight(ports);
+    // The one chosen stays, also while its adapter is out.
+    for (auto [n, item] : mnuComMore.asKeyValueRange())
+        if (item->isChecked() && !wanted.contains(n)) wanted << n;
+    std::sort(wanted.begin(), wanted.end());
+    for (auto it = mnuComMore.begin(); it != mnuComMore.end();) {
+        if (wanted.contains(it.key())) {
+            ++it;
+            continue;
+        }
+        delete it.value();
+        it = mnuComMore.erase(it);
+    }
+    // In order after Com8: each entry goes before the first one above it.
+    for (int n : wanted) {
+        QAction *item = mnuComMore.value(n);
+        if (!item) {
+            const auto above = mnuComMore.upperBound(n);
+            item = new QAction(QStringLiteral("Com%1").arg(n), mnuCom);
+            item->setCheckable(true);
+            connect(item, &QAction::triggered, this, [this, n] { mnuCom_Click(n); });
+            mnuCom->insertAction(above == mnuComMore.end() ? nullptr : above.value(), item);
+            mnuComMore.insert(n, item);
+        }
+        item->setToolTip(ComPortSummary(LookUpComPort(n, places_.links, ports)));
+    }
 }
 
 void frmQ7310Flasher::mnuHelp_Click() {

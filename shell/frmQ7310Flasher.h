@@ -5,9 +5,11 @@
 #include "config/Settings.h"
 #include "protocol/RunClock.h"
 #include "protocol/TrafficMonitor.h"
+#include "serial/PortInfo.h"
 #include "transfer/RunFront.h"
 
 #include <QMainWindow>
+#include <QMap>
 #include <QPointer>
 #include <QTimer>
 #include <array>
@@ -42,9 +44,10 @@ struct FlasherSeams {
     MessageBoxes *boxes = nullptr;
     FileDialog *fileDialog = nullptr;
     SerialComm *comm = nullptr;
-    std::function<void()> terminate; // ends the process at once
-    QString lineSettings;            // the port's settings for a run; empty: the instrument's
-    RunClock *clock = nullptr;       // what a run waits by; null: the real clock
+    std::function<void()> terminate = {}; // ends the process at once
+    QString lineSettings = {};            // the port's settings for a run; empty: the instrument's
+    RunClock *clock = nullptr;            // what a run waits by; null: the real clock
+    std::function<QList<PortFacts>()> systemPorts = {}; // the system's ports; empty: as it reports
 };
 
 // The main window is a run's front: it shows what the run tells it and answers its boxes.
@@ -65,6 +68,9 @@ public:
     void Form_Load();
     void cmdDatei_Click();
     void cmdLesen_Click();
+    // The firmware file chosen, shown and remembered, as the file button leaves it; empty: none.
+    // Q7310Flasher FILE (and a .a35 file opened with it) starts so.
+    void chooseFile(const QString &path);
     void cmdEnd_Click();
     void chkSSTest_Click();
     void mnuCom_Click(int n); // serves mnuCom1_Click .. mnuCom8_Click
@@ -114,6 +120,9 @@ public:
     QAction *mnuHelp = nullptr;
     QMenu *mnuCom = nullptr;
     std::array<QAction *, 8> mnuComItems{};
+    // Ports present above Com8 (Windows numbers USB adapters from COM10), after Com8, as the
+    // menu opens; the one chosen stays while it is chosen.
+    QMap<int, QAction *> mnuComMore;
     // The reply timer and the two animations go by the run's clock: in simulated time the
     // pictures move as they would.
     RunTimer Timer1;
@@ -135,6 +144,10 @@ protected:
 
 private:
     void createControls();
+    // The entries above Com8 for the ports present now, and the one chosen.
+    void listPortsAboveEight(const QList<PortFacts> &ports);
+    // The label shows the file's name whole, cutting the middle of a long path.
+    void showFileName(const QString &text);
 
     TransferState &st_;
     int outerTwips_ = LowHeight;
@@ -147,4 +160,6 @@ private:
     std::unique_ptr<StatusRow> pictures_;
     std::unique_ptr<RunParts> parts_;
     QPointer<QWidget> focusBeforeRun_;
+    std::function<QList<PortFacts>()> systemPorts_;
+    QString fileLabel_; // what lblDatei shows, before it is cut to fit
 };

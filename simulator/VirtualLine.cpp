@@ -114,7 +114,7 @@ bool VirtualComm::setPortOpen(bool open) {
     openProblem_ = OpenProblem::None;
     if (gone_) {
         openError_ = QStringLiteral("Gerät nicht vorhanden");
-        openProblem_ = OpenProblem::Other;
+        openProblem_ = OpenProblem::Missing;
         return false;
     }
     open_ = true;

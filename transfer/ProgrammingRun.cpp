@@ -146,6 +146,9 @@ QString openFailure(const SerialComm &port, const QString &again) {
                               "Unter Linux braucht er die Gruppe dialout: sudo adduser $USER "
                               "dialout, danach neu anmelden.")
             .arg(port.portLabel(), port.deviceName(), port.openError());
+    case SerialComm::OpenProblem::Missing:
+        return QStringLiteral("%1 kann %2 geöffnet werden: diese Schnittstelle gibt es nicht (%3)")
+            .arg(port.portLabel(), again, port.deviceName());
     default:
         return QStringLiteral("%1 kann %2 geöffnet werden: %3 (%4)")
             .arg(port.portLabel(), again, port.openError(), port.deviceName());

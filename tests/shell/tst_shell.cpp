@@ -70,8 +70,10 @@ class TestShell : public QObject {
         f.close();
         dialog_ = std::make_unique<ScriptedFileDialog>();
         ended_ = 0;
-        app_ = std::make_unique<Application>(
-            dir_.path(), FlasherSeams{&boxes_, dialog_.get(), nullptr, [this] { ++ended_; }, {}});
+        app_ = std::make_unique<Application>(dir_.path(),
+                                             FlasherSeams{.boxes = &boxes_,
+                                                          .fileDialog = dialog_.get(),
+                                                          .terminate = [this] { ++ended_; }});
         app_->showMainWindow();
         return app_->mainWindow();
     }
@@ -250,6 +252,89 @@ private Q_SLOTS:
         QCOMPARE(readAll(SettingsFilePath(dir_.path())), c.settings);
     }
 
+    // Ports present above Com8 (Windows numbers USB adapters from COM10) follow Com8 in the
+    // menu, in order, as the menu opens; one is chosen like the others, the run opens it, and it
+    // stays in the menu while it is chosen, also when its adapter is out.
+    void portsAboveEight() {
+        QList<PortFacts> present;
+        auto port = [](const QString &name) {
+            return PortFacts{"\\\\.\\" + name, name, {}, {}, {}, -1, -1, -1};
+        };
+        dialog_ = std::make_unique<ScriptedFileDialog>();
+        app_ = std::make_unique<Application>(
+            dir_.path(),
+            FlasherSeams{.boxes = &boxes_, .fileDialog = dialog_.get(), .systemPorts = [&] {
+                             return present;
+                         }});
+        app_->showMainWindow();
+        frmQ7310Flasher *w = app_->mainWindow();
+        auto entries = [w] {
+            emit w->mnuCom->aboutToShow();
+            QStringList texts;
+            for (QAction *a : w->mnuCom->actions())
+                texts << a->text().remove('&') + (a->isChecked() ? "*" : "");
+            return texts.join(' ');
+        };
+        const QString eight = "Com2 Com3 Com4 Com5 Com6 Com7 Com8";
+        QCOMPARE(entries(), "Com1* " + eight);
+        present = {port("COM12"), port("COM3"), port("COM10"), port("ttyUSB0")};
+        QCOMPARE(entries(), "Com1* " + eight + " Com10 Com12");
+        w->mnuComMore.value(12)->trigger();
+        QCOMPARE(entries(), "Com1 " + eight + " Com10 Com12*");
+        QCOMPARE(w->Panels[3]->text(), QStringLiteral("Com12"));
+        boxes_.answers = {MsgAnswer::OK}; // no file chosen
+        w->cmdLesen_Click();
+        QCOMPARE(w->Comm1.CommPort, 12);
+        present = {port("COM15")};
+        QCOMPARE(entries(), "Com1 " + eight + " Com12* Com15");
+        w->mnuComItems[2]->trigger();
+        QCOMPARE(entries(), "Com1 Com2 Com3* Com4 Com5 Com6 Com7 Com8 Com15");
+        QCOMPARE(ComPortsAboveEight({port("COM9"), port("com11"), port("ttyS9"), port("COM9")}),
+                 (QList<int>{9, 11}));
+    }
+
+    // A path too long for the label gives way in the middle: the file's name stays in sight, and
+    // the whole path is in the label's tooltip. A file given when the program starts is chosen
+    // as the file button would leave it.
+    void longPathShowsItsName() {
+        frmQ7310Flasher *w = start();
+        const QString path = "/home/user/Dokumente/Firmware/Kunden/Werk 3/Prüfstand 12/" +
+                             QString(40, 'x') + "/q7310_v2.1.a35";
+        w->chooseFile(path);
+        QCOMPARE(w->CD_01.FileName, path);
+        QVERIFY2(w->lblDatei->text().contains(QChar(0x2026)) &&
+                     w->lblDatei->text().endsWith("q7310_v2.1.a35") &&
+                     w->lblDatei->text().startsWith("/home"),
+                 qPrintable(w->lblDatei->text()));
+        QVERIFY(w->lblDatei->fontMetrics().horizontalAdvance(w->lblDatei->text()) <=
+                w->lblDatei->contentsRect().width());
+        QVERIFY(w->lblDatei->toolTip().endsWith(path));
+        QCOMPARE(readAll(SettingsFilePath(dir_.path())), path.toLocal8Bit() + "\r\n");
+    }
+
+    // Any path survives a restart: one the local 8-bit encoding can hold is written in it as it
+    // always was (and such a file reads as before); one it cannot (a name from another script
+    // where the system's code page is a Western one) in UTF-8 behind its byte order mark.
+    void anyPathSurvives_data() {
+        QTest::addColumn<QString>("path");
+        QTest::newRow("plain") << QStringLiteral("C:\\fw\\q7310.a35");
+        QTest::newRow("umlauts") << QStringLiteral("C:\\Übertragung\\Gerät ä.a35");
+        QTest::newRow("other scripts") << QStringLiteral("C:\\fw\\Łódź_Ωmega.a35");
+    }
+    void anyPathSurvives() {
+        QFETCH(QString, path);
+        QTemporaryDir dir;
+        QVERIFY(WriteLastHexFile(dir.path(), path));
+        QString read;
+        ReadLastHexFile(dir.path(), read);
+        QCOMPARE(read, path);
+        const QByteArray local = path.toLocal8Bit();
+        const bool fits = QString::fromLocal8Bit(local) == path;
+        QCOMPARE(readAll(SettingsFilePath(dir.path())),
+                 fits ? QByteArray(local + "\r\n")
+                      : QByteArray("\xEF\xBB\xBF" + path.toUtf8() + "\r\n"));
+    }
+
     // Beside a program whose directory its user can write (a portable copy); else in the user's
     // configuration directory, with the port links; where neither can be written, the choice
     // still stands for this run. Root can write everywhere: as root, the test runs itself again
@@ -282,7 +367,8 @@ private Q_SLOTS:
               {installed.path(), QStringLiteral("/proc/q7310-none"), QString()}}) {
             qputenv("XDG_CONFIG_HOME", configHome.toLocal8Bit());
             for (int run = 0; run < 2; ++run) { // choose, then start again
-                Application app(programDir, FlasherSeams{&boxes_, dialog_.get(), nullptr, {}, {}});
+                Application app(programDir,
+                                FlasherSeams{.boxes = &boxes_, .fileDialog = dialog_.get()});
                 app.showMainWindow();
                 frmQ7310Flasher *w = app.mainWindow();
                 QCOMPARE(w->LastHexFile, run && !settingsDir.isEmpty() ? "/fw/x.a35" : QString());

@@ -90,8 +90,11 @@ struct RunRig : SimBase {
 
     bool start(QString *why, int port = 1) {
         if (!startSim(why, port)) return false;
-        app = std::make_unique<Application>(
-            dir.path(), FlasherSeams{&boxes, &dialog, nullptr, [this] { ++ended; }, lineSettings});
+        app =
+            std::make_unique<Application>(dir.path(), FlasherSeams{.boxes = &boxes,
+                                                                   .fileDialog = &dialog,
+                                                                   .terminate = [this] { ++ended; },
+                                                                   .lineSettings = lineSettings});
         app->showMainWindow();
         w = app->mainWindow();
         return true;

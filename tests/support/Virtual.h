@@ -52,9 +52,13 @@ struct VirtualRig : VirtualBase, Parts {
 
 struct VirtualRunRig : VirtualBase {
     explicit VirtualRunRig(q7310sim::Options options = {}) : VirtualBase(std::move(options)) {
-        app = std::make_unique<Application>(
-            dir.path(),
-            FlasherSeams{&boxes, &dialog, &port, [this] { ++ended; }, lineSettings, &time});
+        app =
+            std::make_unique<Application>(dir.path(), FlasherSeams{.boxes = &boxes,
+                                                                   .fileDialog = &dialog,
+                                                                   .comm = &port,
+                                                                   .terminate = [this] { ++ended; },
+                                                                   .lineSettings = lineSettings,
+                                                                   .clock = &time});
         app->showMainWindow();
         w = app->mainWindow();
     }

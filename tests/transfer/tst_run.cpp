@@ -160,7 +160,8 @@ private Q_SLOTS:
             << Lines{} << "gone" << 1
             << ShownBox{"Die Datei \"fw.a35\" kann nicht gelesen werden: ", 16, Datei};
         QTest::newRow("port missing") << contiguous(4, 16) << "fw.a35" << 3
-                                      << ShownBox{"Com3 kann nicht geöffnet werden: ", 16, Fehler};
+                                      << ShownBox{"Com3 kann nicht geöffnet werden: diese "
+                                                  "Schnittstelle gibt es nicht (", 16, Fehler};
     }
     void refusedBeforeAnythingIsSent() {
         QFETCH(Lines, lines);
