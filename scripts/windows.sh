@@ -35,7 +35,7 @@ log() { printf '== %s\n' "$*"; }
 
 deps() {
   ./scripts/deps.sh g++-mingw-w64-x86-64-posix ninja-build wine wine64 nsis zip xvfb xauth \
-    imagemagick srecord dpkg-dev
+    imagemagick srecord dpkg-dev xdotool
 }
 
 # Source lines for the archive and suites this machine already takes Qt's binaries from (apt's
@@ -249,8 +249,9 @@ deploy() {
       printf 'RMDir "$INSTDIR%s"\n' "$(backslashed "${dir#.}")"
     done
   } >"$n/unfiles.nsh"
-  (cd "$n" && makensis -V1 -DVERSION="$VERSION" -DSOURCE="$d" \
-    -DICON="$BUILD/icon/64/Q7310Flasher.ico" -DOUTFILE="$SETUP" installer.nsi)
+  (cd "$n" && makensis -V1 -INPUTCHARSET UTF8 -DVERSION="$VERSION" -DSOURCE="$d" \
+    -DICON="$BUILD/icon/64/Q7310Flasher.ico" -DLICENSE="$d/licenses/Q7310Flasher.txt" \
+    -DOUTFILE="$SETUP" installer.nsi)
   (cd "$DIST" && du -k "$FOLDER-windows-x64.zip" "$FOLDER-setup.exe" && du -sk "$FOLDER")
 }
 

@@ -59,7 +59,8 @@ bool WinSerialComm::takeLock() {
     // Seen by every session where this user may make it so, else by this session's programs.
     for (const char *space : {"Global\\", "Local\\"}) {
         const std::wstring name =
-            (QLatin1String(space) + QStringLiteral("Q7310Flasher.Port.") + id).toStdWString();
+            QString(QLatin1String(space) + QStringLiteral("Q7310Flasher.Port.") + id)
+                .toStdWString();
         HANDLE h = ::CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
                                         sizeof(DWORD), name.c_str());
         const DWORD error = ::GetLastError();

@@ -22,6 +22,7 @@ public:
 // "Desc|pattern|Desc|pattern" as Qt's file dialog wants it: one entry per pair.
 QString QtFilterFromPairs(const QString &filter);
 
+// The system's dialog: Qt's on Linux, Windows' own on Windows (Qt's would write the registry).
 class QtFileDialog : public FileDialog {
 public:
     explicit QtFileDialog(QWidget *parent) : parent_(parent) {}

@@ -57,7 +57,7 @@ public:
     static constexpr int LowHeight = 3400;  // monitor off
     static constexpr int HighHeight = 6420; // monitor on
     static constexpr int VersionMajor = 1;
-    static constexpr int VersionMinor = 9;
+    static constexpr int VersionMinor = 10;
 
     using Seams = FlasherSeams;
 

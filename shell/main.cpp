@@ -4,19 +4,12 @@
 #include <QApplication>
 #include <QDir>
 #include <QFileInfo>
-#include <QSettings>
-#include <QTemporaryDir>
 
 int main(int argc, char *argv[]) {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Q7310Flasher")); // ~/.config/Q7310Flasher
     QApplication::setDesktopFileName(QStringLiteral(Q7310_APP_ID));   // its icon and menu entry
     InstallGermanTranslations(app); // the tool speaks German; so do Qt's own dialogs
-    // Qt's file dialog keeps what it saw in settings of its own (the registry, on Windows): here
-    // in a folder that goes with the program, so that it leaves nothing behind.
-    const QTemporaryDir dialogSettings;
-    QSettings::setDefaultFormat(QSettings::IniFormat);
-    QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, dialogSettings.path());
     Application flasher(QCoreApplication::applicationDirPath());
     flasher.showMainWindow();
     // Q7310Flasher FILE: started with that firmware file chosen.
