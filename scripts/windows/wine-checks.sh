@@ -181,7 +181,13 @@ app=$!
 sleep 12
 import -window root "$T/screen.png" || true
 xdotool key Tab space >/dev/null 2>&1 || true
-sleep 5
+dialog=""
+for _ in $(seq 30); do
+  dialog=$(xdotool search --onlyvisible --name '^(Open|Öffnen)$' 2>/dev/null | head -1) || true
+  [ -n "$dialog" ] && break
+  sleep 0.5
+done
+[ -n "$dialog" ] || fail "the file dialog did not open"
 xdotool key Escape >/dev/null 2>&1 || true
 sleep 2
 kill "$app" 2>/dev/null || true
@@ -192,7 +198,8 @@ convert "$T/screen.png" -trim +repage "$BUILD/windows-main-window.png"
 ! wine reg query 'HKCU\Software\QtProject' >/dev/null 2>&1 ||
   fail "Qt's file dialog wrote the registry: $(wine reg query 'HKCU\Software\QtProject' /s 2>&1)"
 note "the window under Xvfb, started with the sample: $BUILD/windows-main-window.png \
-($(identify -format '%wx%h' "$BUILD/windows-main-window.png")); no registry entry of Qt's"
+($(identify -format '%wx%h' "$BUILD/windows-main-window.png")); its file dialog opened and \
+closed, no registry entry of Qt's"
 
 # Installed silently; reached by name from a console; a whole run; uninstalled without a trace.
 drive=$WINEPREFIX/drive_c
