@@ -65,6 +65,8 @@ HID=$(xdotool search --sync --onlyvisible --name '^Hilfe$' | head -1)
 sleep 1
 import -window "$HID" docs/help-window.png
 
+kill "$FLASHER" 2>/dev/null || true # the screen is left to the next picture
+FLASHER=""
 rm -f "$BUILD/Q7310Flasher.cfg"
 mv -f "$SHOT/saved.cfg" "$BUILD/Q7310Flasher.cfg" 2>/dev/null || true
 echo "docs/main-window.png and docs/help-window.png are current."
