@@ -232,7 +232,8 @@ namespace {
 // The first reply in its form among the bytes, or none.
 QByteArray firstReply(const QByteArray &bytes) {
     for (qsizetype i = 0; i + Frames::ReplyBytes <= bytes.size(); ++i)
-        if (ReplyWellFormed(bytes.mid(i, Frames::ReplyBytes))) return bytes.mid(i, 5);
+        if (ReplyWellFormed(bytes.mid(i, Frames::ReplyBytes)))
+            return bytes.mid(i, Frames::ReplyBytes);
     return {};
 }
 } // namespace

@@ -149,6 +149,8 @@ private Q_SLOTS:
         QTest::newRow("one reply") << "3*1" << 3.0 << 3.0 << -14.0 << 23.0;
         QTest::newRow("in any order") << "7*1 2*1 5*1" << 5.0 << 7.0 << -11.74 << 23.74;
         QTest::newRow("a slow minority") << "1*9 50*4" << 1.0 << 50.0 << -27.06 << 81.06;
+        // Eight: one on each side left out, the one odd reply among them too.
+        QTest::newRow("one odd reply in eight") << "1*1 10*7" << 10.0 << 10.0 << 4.449 << 18.551;
         // 40 of 1 ms, then 30 of 9: the last 32 are 2 of 1 and 30 of 9, trimmed to 9 alone.
         QTest::newRow("the whole run, the band the recent")
             << "1*40 9*30" << 1.0 << 9.0 << 7.327 << 13.673;

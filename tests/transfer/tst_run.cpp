@@ -362,6 +362,7 @@ private Q_SLOTS:
     void noiseAroundTheStart_data() {
         QTest::addColumn<QStringList>("rules");
         QTest::newRow("bytes in front of its reply") << QStringList{"1:prefix=2"};
+        QTest::newRow("noise on both sides of its reply") << QStringList{"1:prefix=2", "1:long"};
         QTest::newRow("noise where its reply would come")
             << QStringList{"start:slow=50", "1:burst=2"};
         QTest::newRow("its reply after the time-out") << QStringList{"1:delay=3200"};
