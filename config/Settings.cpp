@@ -6,7 +6,7 @@
 
 namespace {
 // What tells a line in UTF-8 from one in the local 8-bit encoding, which never begins so.
-const QByteArray Utf8Mark("\xEF\xBB\xBF");
+constexpr QByteArrayView Utf8Mark("\xEF\xBB\xBF");
 } // namespace
 
 QString SettingsFilePath(const QString &settingsDir) {
@@ -39,7 +39,8 @@ bool WriteLastHexFile(const QString &settingsDir, const QString &path) {
     // where it cannot (a name from another script on Windows), so that the path survives.
     const QByteArray local = path.toLocal8Bit();
     const QByteArray bytes =
-        (QString::fromLocal8Bit(local) == path ? local : Utf8Mark + path.toUtf8()) + "\r\n";
+        (QString::fromLocal8Bit(local) == path ? local : Utf8Mark.toByteArray() + path.toUtf8()) +
+        "\r\n";
     const bool ok = f.write(bytes) == bytes.size();
     f.close();
     return ok && f.error() == QFileDevice::NoError;

@@ -222,21 +222,24 @@ void Module1::end(Outcome outcome) {
 
 void Module1::SendCommand(int code) {
     afterEnd_.clear();
-    int RetryCount = 0;
-    int answer = 0;
     st_.ReplyData.clear();
     st_.ReplyStatus = 0;
     end(Outcome::Accepted);
     c_.judge.beginCommand();
+    end(attempts(code));
+}
 
+Outcome Module1::attempts(int code) {
+    int RetryCount = 0;
+    int answer = 0;
+    Outcome last = Outcome::Accepted;
     bool again = false; // confirmed, but to be confirmed once more
     while (again || st_.ReplyData.size() != Frames::ReplyBytes || st_.ReplyStatus != 0) {
         st_.CommandFailed = false;
         // Nothing goes out after a stop was asked for: not a retry, not an erase more.
-        if (c_.front.stopRequested()) return end(Outcome::Stopped);
-        if ((reached_ = bound_.reached(clock().now(), code == Command::Start)) !=
-            RunBound::Reached::No)
-            return end(Outcome::Bounded);
+        if (c_.front.stopRequested()) return Outcome::Stopped;
+        reached_ = bound_.reached(clock().now(), code == Command::Start);
+        if (reached_ != RunBound::Reached::No) return Outcome::Bounded;
         bool built = true;
         switch (code) {
         case Command::Start:
@@ -258,12 +261,12 @@ void Module1::SendCommand(int code) {
             built = BuildDataFrame(st_);
         }
         // Nothing that cannot be expressed on the wire is sent; the caller must stop.
-        if (!built) return end(Outcome::Unbuildable);
+        if (!built) return Outcome::Unbuildable;
         ExchangeFrame();
         const Outcome outcome = c_.judge.outcome();
-        if (outcome == Outcome::PortLost) return end(Outcome::PortLost);
+        if (outcome == Outcome::PortLost) return Outcome::PortLost;
         // Not this command's failure: the caller sends again what is in doubt.
-        if (outcome == Outcome::Doubt) return end(Outcome::Doubt);
+        if (outcome == Outcome::Doubt) return Outcome::Doubt;
         // A confirmation that another frame's reply may have given is asked again: no failed
         // attempt, and nothing the user needs to hear of.
         again = c_.judge.confirmAgain();
@@ -271,10 +274,10 @@ void Module1::SendCommand(int code) {
             // Where a stray reply stood in, this frame's own comes before it is asked again.
             const Drained d = DrainLine(0, c_.judge.listenUntil(), SettleBoundMs);
             c_.front.settled(d.bytes, std::chrono::milliseconds(0));
-            if (!c_.Comm1.PortOpen()) return end(Outcome::PortLost);
+            if (!c_.Comm1.PortOpen()) return Outcome::PortLost;
             if (!d.bytes.isEmpty()) {
                 c_.judge.foreign(d.bytes, Heard::Where::Listening);
-                return end(Outcome::Doubt);
+                return Outcome::Doubt;
             }
         }
         if (again) continue;
@@ -293,20 +296,21 @@ void Module1::SendCommand(int code) {
             answer = c_.boxes.MsgBox(QString::fromUtf8(Texts::FlashError), MsgStyle::Critical,
                                      QString::fromUtf8(Texts::ErrorTitle));
             st_.ReplyStatus = 0;
-            end(Outcome::FlashError);
+            last = Outcome::FlashError;
         } else if (status != 0) {
             // Status 32, and any other refusal: asking beats resending forever.
             answer = c_.boxes.MsgBox(QString::fromUtf8(Texts::TransmissionError),
                                      MsgStyle::CriticalRetry, QString::fromUtf8(Texts::ErrorTitle));
         }
         RetryCount = 0;
-        if (answer == MsgAnswer::Cancel) return end(Outcome::GivenUp);
+        if (answer == MsgAnswer::Cancel) return Outcome::GivenUp;
         // The user had a say: a person's begins a new bound, a policy's counts the erases anew.
         if (c_.front.personAnswers())
             renewBound();
         else
             bound_.userAsked();
     }
+    return last;
 }
 
 #include "Module1.moc"

@@ -114,6 +114,8 @@ private:
 
     // Ends the command: its outcome, and CommandFailed as it follows.
     void end(Outcome outcome);
+    // The attempts of one command up to its outcome.
+    Outcome attempts(int code);
 
     TransferState &st_;
     Controls c_;

@@ -61,7 +61,8 @@ QLabel *panel(QStatusBar *bar, int widthTwips, int minTwips) {
 
 frmQ7310Flasher::frmQ7310Flasher(TransferState &st, Places places, Seams seams, QWidget *parent)
     : QMainWindow(parent), Timer1(seams.clock ? *seams.clock : RunClock::Real()),
-      Timer2(Timer1.clock()), Timer3(Timer1.clock()), Comm1(seams.comm ? *seams.comm : *new ComPort(places.links)),
+      Timer2(Timer1.clock()), Timer3(Timer1.clock()),
+      Comm1(seams.comm ? *seams.comm : *new ComPort(places.links)),
       CD_01(seams.fileDialog ? *seams.fileDialog : *new QtFileDialog(this)),
       Boxes(seams.boxes ? *seams.boxes : *new QtMessageBoxes(this)), st_(st),
       places_(std::move(places)), terminate_(std::move(seams.terminate)),
@@ -401,14 +402,9 @@ void frmQ7310Flasher::listPortsAboveEight(const QList<PortFacts> &ports) {
     for (auto [n, item] : mnuComMore.asKeyValueRange())
         if (item->isChecked() && !wanted.contains(n)) wanted << n;
     std::sort(wanted.begin(), wanted.end());
-    for (auto it = mnuComMore.begin(); it != mnuComMore.end();) {
-        if (wanted.contains(it.key())) {
-            ++it;
-            continue;
-        }
-        delete it.value();
-        it = mnuComMore.erase(it);
-    }
+    const QList<int> present = mnuComMore.keys();
+    for (int n : present)
+        if (!wanted.contains(n)) delete mnuComMore.take(n);
     // In order after Com8: each entry goes before the first one above it.
     for (int n : wanted) {
         QAction *item = mnuComMore.value(n);
