@@ -71,7 +71,8 @@ void Module1::ExchangeFrame() {
     judge.frameSent(clock().now(), frameLine, replyLine,
                     sending == Command::Start ? ReplyJudge::Frame::Start
                     : sending == Command::End ? ReplyJudge::Frame::End
-                                              : ReplyJudge::Frame::Block);
+                                              : ReplyJudge::Frame::Block,
+                    st_.BlockAddress);
     bound_.frameSent(sending == Command::Start);
     c_.Comm1.Output(frame);
     ++framesSent_;

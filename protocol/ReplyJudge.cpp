@@ -1,6 +1,7 @@
 #include "protocol/ReplyJudge.h"
 
 #include "protocol/Frames.h"
+#include "protocol/ReplyReception.h"
 
 #include <algorithm>
 #include <array>
@@ -83,6 +84,12 @@ AnswerTime::Band AnswerTime::band() const {
     return {lo - margin - EarlyFloor, hi + margin + LateFloor};
 }
 
+bool AnswerTime::tells(ns window) const {
+    if (!known()) return false;
+    const Band b = band();
+    return (b.hi - b.lo) * 8 <= window;
+}
+
 AnswerTime::Time AnswerTime::judge(ns seen, ns earliest) const {
     if (count() == 0) return Time::Usual;
     const Band b = band();
@@ -120,7 +127,8 @@ int Ledger::needed(Frame frame, bool timeTells) const {
     return repeats() || (owed_ > 0 && (!timeTells || blind_)) ? 2 : 1;
 }
 
-void ReplyJudge::frameSent(Clock::time_point at, ns frameLine, ns replyLine, Frame frame) {
+void ReplyJudge::frameSent(Clock::time_point at, ns frameLine, ns replyLine, Frame frame,
+                           quint32 block) {
     // Nine tenths, so that a real reply is never refused for a clock that runs a little fast.
     // Our own delays, and a network before a device server, only make a reply look later:
     // measured from the write, the bound holds however long the path.
@@ -129,6 +137,12 @@ void ReplyJudge::frameSent(Clock::time_point at, ns frameLine, ns replyLine, Fra
     at_.waitedAtSend = clock_.processorWait();
     at_.crossing = frameLine + replyLine;
     at_.frame = frame;
+    // An erase leaves the instrument holding none of the blocks.
+    if (frame == Frame::Start) run_.blocksSent.clear();
+    if (frame == Frame::Block) {
+        at_.again = run_.blocksSent.contains(block);
+        run_.blocksSent.insert(block);
+    }
     run_.ledger.frameSent();
 }
 
@@ -200,8 +214,15 @@ void ReplyJudge::replied(int status, bool late) {
         return;
     }
     at_.outcome = Outcome::Accepted;
+    // A block received before is measured against its own band, a new one against its own: the
+    // band that has seen nothing yet (every first write late, say) borrows what the other knows.
+    AnswerTime &own = at_.again ? run_.answersAgain : run_.answers;
+    const AnswerTime &answers = own.count() > 0 ? own
+                                : at_.again     ? run_.answers
+                                                : run_.answersAgain;
     // Whether this confirmation was measured against a band that could tell a stray.
-    const bool timeTells = at_.frame == Frame::Block && run_.answers.known();
+    const bool timeTells = at_.frame == Frame::Block &&
+                           answers.tells(std::chrono::milliseconds(ReplyReception::ReplyTimeoutMs));
     if (at_.frame == Frame::Block) {
         // Seen when it was taken, but on the wire perhaps as early as our waiting for a
         // processor since the send allows.
@@ -209,20 +230,25 @@ void ReplyJudge::replied(int status, bool late) {
         const ns earliest = at_.turnaround - std::max(at_.delayed, ns{});
         run_.slowest = std::max(run_.slowest, earliest);
         const AnswerTime::Time time =
-            late ? AnswerTime::Time::Late : run_.answers.judge(at_.turnaround, earliest);
+            late ? AnswerTime::Time::Late : answers.judge(at_.turnaround, earliest);
         if (time != AnswerTime::Time::Usual && !cmd_.askedForTime) {
             // Perhaps another frame's reply, come where this one's would: asked once more.
             cmd_.askedForTime = true;
             ++run_.tally.askedAgain;
             cmd_.needed = std::max(cmd_.needed, cmd_.confirmed + 2);
-            if (time == AnswerTime::Time::Early)
-                at_.listenUntil = at_.sentAt + at_.crossing + run_.answers.band().hi;
+            if (time == AnswerTime::Time::Early) {
+                // A displaced reply may be a first write's or one of a block received before.
+                ns hi = answers.band().hi;
+                for (const AnswerTime *a : {&run_.answers, &run_.answersAgain})
+                    if (a->count() > 0) hi = std::max(hi, a->band().hi);
+                at_.listenUntil = at_.sentAt + at_.crossing + hi;
+            }
             at_.why = time == AnswerTime::Time::Early ? "früher, als dieses Gerät antwortet"
                                                       : "später, als dieses Gerät antwortet";
         }
         // Every confirmation in its time-out is learned, also one asked again: the band follows
         // what this instrument does, and one odd reply among many is trimmed off.
-        if (!late) run_.answers.add(earliest);
+        if (!late) own.add(earliest);
     }
     ++cmd_.confirmed;
     cmd_.needed = std::max(cmd_.needed, run_.ledger.needed(at_.frame, timeTells));

@@ -22,7 +22,7 @@
 // | C3 nothing or fewer than 5 bytes within the time-out is no reply; the time-out counts from when the frame and its reply can have crossed | the instrument's time is its own, the line's is ours | tst_command silentInstrumentTimesOut |
 // | L1 an attempt that has not seen its reply leaves it owed, past any horizon | it may still come and stand in for another | tst_judge ledger |
 // | L2 a reply among bytes nobody awaited pays an owed one; one nobody owed starts a caution of 8 frames, begun again by each further one | an instrument that sent a reply twice may do it again soon | tst_judge ledger |
-// | L3 a block is confirmed twice while the caution lasts, or while a reply is owed that became owed before this instrument's time was known, or whose time cannot tell; the end while either; the start once | each stray can stand in once; a band learned while a reply is owed may be learned from replies one frame out of step | tst_judge confirmationsNeeded, tst_run outcomes |
+// | L3 a block is confirmed twice while the caution lasts, or while a reply is owed that became owed before this instrument's time was known, or whose time cannot tell (a band wider than an eighth of the time-out); the end while either; the start once | each stray can stand in once; a band learned while a reply is owed may be learned from replies one frame out of step | tst_judge confirmationsNeeded, tst_run outcomes |
 // | L4 foreign bytes reach back to confirmations taken only where a reply is owed or they hold one; behind the end's reply, with nothing owed, they are the instrument's own | noise cannot have stood in for a reply; an instrument leaving programming may speak | tst_judge reachesBack, tst_run afterTheEnd |
 // | L5 after a time-out, one reply alone while the line settles is the attempt's own, late: it confirms as one in time would, a block's asked again | a late reply is the instrument's; two confirmations still hold a block | tst_command unexplainedBytesCastDoubt, attempts |
 // | S1 a reply in its form heard anywhere in the start's attempt is the start's | nothing went before it on a purged line; what else came is noise, and an erase is not repeated for it | tst_run noiseAroundTheStart |
@@ -30,6 +30,7 @@
 // | T2 one sooner than the band is listened after until the band's end | a displaced reply would still be on its way | tst_judge soonerIsListenedAfter |
 // | T3 this program's wait for a processor is taken off before a reply is called late | our delay is not the instrument's | tst_judge ourOwnWaitIsNotTheInstruments |
 // | T4 the start's and the end's replies are not measured against the band | an erase and a check of the flash take their own time | tst_judge endAndStartOnTheirOwn |
+// | T5 a block the instrument has received before since the start has a band of its own | it may compare rather than write: in one band, its quick replies would make a displaced reply look usual | tst_judge aBlockAgainHasItsOwnBand |
 //
 // The command routine (Module1), the run (ProgrammingRun) and the bound of a run (RunBound) keep
 // their own rules in their headers.
@@ -39,6 +40,7 @@
 
 #include <QByteArray>
 #include <QList>
+#include <QSet>
 #include <chrono>
 
 // What bytes are, against the frame in flight: a pure reading of them, where they came.
@@ -52,8 +54,8 @@ struct Heard {
         AfterEnd,   // after the end's reply
     };
     enum class Kind { Nothing, Reply, Foreign } kind = Kind::Nothing;
-    int status = 255;  // of a Reply
-    int replies = 0;   // well-formed replies among the bytes
+    int status = 255;      // of a Reply
+    int replies = 0;       // well-formed replies among the bytes
     bool ownAmong = false; // one of those may be the frame's own reply
     const char *why = "";
 };
@@ -85,6 +87,9 @@ public:
     void add(ns turnaround);
     int count() const { return int(recent_.size()); }
     bool known() const { return count() >= KnownAfter; }
+    // Whether a stray that comes anywhere in a wait of `window` would most likely fall outside
+    // the band: known, and at most an eighth of the window wide.
+    bool tells(ns window) const;
     // Meaningful once count() > 0.
     Band band() const;
     // A confirmation's turnaround as seen, and as early as it can have been on the wire.
@@ -135,10 +140,10 @@ public:
 
     // What a run has seen of the instrument, for the message at its bound.
     struct Tally {
-        int noReply = 0; // attempts that saw no reply within their time-out
-        int late = 0;    // of those, whose reply then came while the line settled
-        int refused = 0; // replies with a status other than 0
-        int foreign = 0; // times bytes came that were not the reply awaited
+        int noReply = 0;    // attempts that saw no reply within their time-out
+        int late = 0;       // of those, whose reply then came while the line settled
+        int refused = 0;    // replies with a status other than 0
+        int foreign = 0;    // times bytes came that were not the reply awaited
         int askedAgain = 0; // confirmations asked again for their time
     };
 
@@ -154,8 +159,10 @@ public:
     // The port was opened again: what it may still bring is no answer to anything.
     void portReopened() { run_.awaitUntil = {}; }
 
-    // The frame goes out now; it needs frameLine on the line, its reply replyLine.
-    void frameSent(Clock::time_point at, ns frameLine, ns replyLine, Frame frame);
+    // The frame goes out now; it needs frameLine on the line, its reply replyLine. block: a
+    // block's address.
+    void frameSent(Clock::time_point at, ns frameLine, ns replyLine, Frame frame,
+                   quint32 block = 0);
     // Bytes are waiting at `now`: true when they come too soon to be the reply.
     bool tooSoon(Clock::time_point now) const { return now < at_.earliest; }
     // The whole reply was there at `at`.
@@ -208,6 +215,7 @@ public:
 
     int owed() const { return run_.ledger.owed(); }
     bool repeats() const { return run_.ledger.repeats(); }
+    // When this instrument answers a block it receives for the first time since the erase.
     const AnswerTime &answerTime() const { return run_.answers; }
     const Tally &tally() const { return run_.tally; }
 
@@ -224,7 +232,9 @@ private:
 
     struct RunState {
         Ledger ledger;
-        AnswerTime answers;
+        AnswerTime answers;      // a block it receives for the first time since the erase
+        AnswerTime answersAgain; // one it has received before: asked again, or sent by a repair
+        QSet<quint32> blocksSent; // since the start went out
         Tally tally;
         Clock::time_point awaitUntil{}; // a reply given up on may come until then
         ns slowest{};                   // the longest turnaround seen, also of a late reply
@@ -236,6 +246,7 @@ private:
     };
     struct AttemptState {
         Frame frame = Frame::Block;
+        bool again = false; // a block the instrument has received before
         Clock::time_point sentAt{}, earliest{}, replyAt{}, listenUntil{};
         ns waitedAtSend{}; // this thread's time spent waiting for a processor, at the send
         ns delayed{};      // how much more of it came before the reply was taken
@@ -249,7 +260,6 @@ private:
         QByteArray heard; // every byte of the attempt, in the order they came
         QByteArray late;  // the reply taken after the wait
         QByteArray behindEnd;
-
     };
 
     RunClock &clock_;
