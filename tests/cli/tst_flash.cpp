@@ -133,7 +133,8 @@ struct DeviceServer {
         QFile tcp(QStringLiteral("/proc/net/tcp"));
         if (!tcp.open(QIODevice::ReadOnly)) return false;
         // "sl local_address rem_address st ...": 127.0.0.1 in the kernel's byte order, 0A LISTEN.
-        const QByteArray local = QByteArray("0100007F:") + QByteArray::number(port, 16).toUpper().rightJustified(4, '0');
+        const QByteArray local =
+            QByteArray("0100007F:") + QByteArray::number(port, 16).toUpper().rightJustified(4, '0');
         for (const QByteArray &line : tcp.readAll().split('\n')) {
             const QList<QByteArray> f = line.simplified().split(' ');
             if (f.size() > 3 && f[1] == local && f[3] == "0A") return true;
@@ -286,16 +287,18 @@ private Q_SLOTS:
         if (!in.up) QSKIP("no pseudo-terminal here");
         const Lines lines = contiguous(300, 16);
         std::chrono::steady_clock::time_point sent{};
-        const Flash f = flash({"--json", "--retries", "5", "--port", in.device(), write(lines)},
-                              [&](QProcess &p, const QJsonObject &e) {
-                                  const bool due = at >= 0 ? e["event"] == "progress" &&
-                                                                 e["percent"].toInt() >= at
-                                                           : e["event"] == "question";
-                                  if (!due || sent != std::chrono::steady_clock::time_point{})
-                                      return;
-                                  sent = std::chrono::steady_clock::now();
-                                  ::kill(pid_t(p.processId()), signal);
-                              });
+        const QString log =
+            dir_.filePath(QStringLiteral("stopped-%1.log").arg(QTest::currentDataTag()));
+        const Flash f =
+            flash({"--json", "--retries", "5", "--log", log, "--port", in.device(), write(lines)},
+                  [&](QProcess &p, const QJsonObject &e) {
+                      const bool due = at >= 0
+                                           ? e["event"] == "progress" && e["percent"].toInt() >= at
+                                           : e["event"] == "question";
+                      if (!due || sent != std::chrono::steady_clock::time_point{}) return;
+                      sent = std::chrono::steady_clock::now();
+                      ::kill(pid_t(p.processId()), signal);
+                  });
         if (signal == SIGHUP) {
             QCOMPARE(f.code, 0);
             QVERIFY(in.holds(lines));
@@ -304,6 +307,12 @@ private Q_SLOTS:
         QCOMPARE(f.signal, signal);
         QCOMPARE(f.events.last()["outcome"], "interrupted");
         QCOMPARE(f.events.last()["exit"].toInt(), 128 + signal);
+        // The record says which signal stopped the run.
+        QFile records(log);
+        QVERIFY(records.open(QIODevice::ReadOnly));
+        const QJsonObject record =
+            QJsonDocument::fromJson(records.readAll().trimmed().split('\n').last()).object();
+        QCOMPARE(record["signal"].toString(), signal == SIGINT ? "SIGINT" : "SIGTERM");
         QVERIFY(in.sim.lastTaken() != q7310sim::FrameKind::End);
         // A frame in flight when the signal came is answered; nothing is sent after that.
         for (const q7310sim::ReceivedFrame &frame : in.sim.frames())

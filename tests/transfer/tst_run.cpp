@@ -201,6 +201,7 @@ private Q_SLOTS:
         QTest::addColumn<Trouble>("o");
         // clang-format off
         QTest::newRow("start given up: maybe erased, no more box") << Trouble{{"1:noreply", "2:noreply"}, {Cancel}, {NoReply}, 2, Unlit};
+        QTest::newRow("first block given up after the start took") << Trouble{{"2:noreply", "3:noreply"}, {Cancel, OK}, {NoReply, Aborted}, 3, Unlit};
         QTest::newRow("flash error on the start") << Trouble{{"1:status=16"}, {OK, OK}, {Flash, Aborted}, 1, Unlit};
         // The two replies lost became owed before this instrument's answer time was known: a
         // band learned meanwhile could be learned from replies one frame out of step, so every
