@@ -248,7 +248,14 @@ void ReplyJudge::replied(int status, bool late) {
         }
         // Every confirmation in its time-out is learned, also one asked again: the band follows
         // what this instrument does, and one odd reply among many is trimmed off.
-        if (!late) own.add(earliest);
+        if (!late) {
+            own.add(earliest);
+            // A block received before that is answered as a write is, not sooner, is one more
+            // sample of this instrument's write time (a second flash bank is followed as fast).
+            if (at_.again &&
+                run_.answers.judge(at_.turnaround, earliest) != AnswerTime::Time::Early)
+                run_.answers.add(earliest);
+        }
     }
     ++cmd_.confirmed;
     cmd_.needed = std::max(cmd_.needed, run_.ledger.needed(at_.frame, timeTells));

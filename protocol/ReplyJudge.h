@@ -30,7 +30,7 @@
 // | T2 one sooner than the band is listened after until the band's end | a displaced reply would still be on its way | tst_judge soonerIsListenedAfter |
 // | T3 this program's wait for a processor is taken off before a reply is called late | our delay is not the instrument's | tst_judge ourOwnWaitIsNotTheInstruments |
 // | T4 the start's and the end's replies are not measured against the band | an erase and a check of the flash take their own time | tst_judge endAndStartOnTheirOwn |
-// | T5 a block the instrument has received before since the start has a band of its own | it may compare rather than write: in one band, its quick replies would make a displaced reply look usual | tst_judge aBlockAgainHasItsOwnBand |
+// | T5 a block the instrument has received before since the start has a band of its own, a band that has seen nothing borrows the other's; its reply counts for new blocks' band too unless sooner than that | it may compare rather than write: its quick replies would make a displaced reply to a new block look usual; one answered as a write is a write's time | tst_judge aBlockAgainHasItsOwnBand |
 //
 // The command routine (Module1), the run (ProgrammingRun) and the bound of a run (RunBound) keep
 // their own rules in their headers.
