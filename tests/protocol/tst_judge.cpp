@@ -469,6 +469,41 @@ private Q_SLOTS:
         QCOMPARE(got.join(' '), needed);
     }
 
+    // What comes right behind the end's reply, in the same breath, is the instrument's own as it
+    // leaves programming: the reply is read as it is, the rest kept for what follows the end;
+    // not so behind a block's reply, nor while a reply is owed that those bytes may hold.
+    void talkBehindTheEnd_data() {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<bool>("end");
+        QTest::addColumn<bool>("owed");
+        QTest::addColumn<int>("outcome");
+        QTest::addColumn<int>("status");
+        const QByteArray refusal("\x10\xFA\x20\x1A\x16", 5), glitch(1, '\xFF');
+        auto row = [](const char *name, const QByteArray &b, bool end, bool owed, Outcome o,
+                      int status) { QTest::newRow(name) << b << end << owed << int(o) << status; };
+        row("a byte behind the end's reply", Ok + glitch, true, false, Outcome::Accepted, 0);
+        row("a byte behind the end's refusal", refusal + glitch, true, false, Outcome::Refused, 32);
+        row("a byte behind it, a reply owed", Ok + glitch, true, true, Outcome::Doubt, 255);
+        row("a byte behind a block's reply", Ok + glitch, false, false, Outcome::Doubt, 255);
+    }
+    void talkBehindTheEnd() {
+        QFETCH(QByteArray, bytes);
+        QFETCH(bool, end);
+        QFETCH(bool, owed);
+        QFETCH(int, outcome);
+        QFETCH(int, status);
+        ReplyJudge judge;
+        judge.beginRun();
+        for (ns t : turnarounds("0.5*10"))
+            answer(judge, Ok, t);
+        if (owed) answer(judge, {}, {});
+        QCOMPARE(int(answer(judge, bytes, ms(0.5),
+                            end ? ReplyJudge::Frame::End : ReplyJudge::Frame::Block)),
+                 outcome);
+        QCOMPARE(judge.status(), status);
+        QCOMPARE(judge.behindEnd(), outcome == int(Outcome::Doubt) ? QByteArray() : bytes.mid(5));
+    }
+
     // A doubt reaches back to what was confirmed before only where the bytes may be a reply of
     // ours: one is owed, or they hold one. A greeting or noise after the end, with nothing owed,
     // is the instrument's own affair.
